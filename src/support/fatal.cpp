@@ -17,7 +17,7 @@ void fatal_stop(std::string_view message, std::string_view error) noexcept {
   }
   line.push_back('\n');
   std::fflush(nullptr);
-  // One write call keeps the line whole when other threads write to standard error too.
+  // Unbuffered write(2), so the line is not held back in a stdio buffer by a stopping process.
   const char* p = line.data();
   std::size_t left = line.size();
   while (left > 0) {

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "values/debug_format.hpp"
+#include "support/text_escape.hpp"
 
 namespace arvex {
 

@@ -1,6 +1,7 @@
 #include <ostream>
 
 #include "arvex/cm_types.hpp"
+#include "support/text_escape.hpp"
 #include "values/debug_format.hpp"
 
 namespace arvex {
@@ -64,7 +65,7 @@ void append_debug(std::string& out, const CmTypes& v) {
     case CmTag::Dep: out += std::to_string(v.get_dep()); break;
     case CmTag::F32: detail::append_float_debug(out, v.get_f32(), true); break;
     case CmTag::F64: detail::append_float_debug(out, v.get_f64(), false); break;
-    case CmTag::Char: detail::append_char_debug(out, v.get_char()); break;
+    case CmTag::Char: detail::append_char_quoted(out, v.get_char()); break;
     case CmTag::I128: detail::append_i128(out, v.get_i128()); break;
     case CmTag::U128: detail::append_u128(out, v.get_u128()); break;
     case CmTag::String:

@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "values/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace arvex::detail {
 
