@@ -2,6 +2,7 @@
 // A value or an error, for the slow paths (parsing, loading, start-up) that report failures
 // as values. std::expected arrives with C++23; this is the small subset the project uses.
 
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -44,4 +45,28 @@ class Expected {
   std::variant<T, E> state_;
 };
 
+// Success without a value, or an error.
+template <class E>
+class Expected<void, E> {
+ public:
+  Expected() = default;
+  template <class G>
+  Expected(Unexpected<G> u) : error_(E(std::move(u.error))) {}
+
+  bool has_value() const noexcept { return !error_.has_value(); }
+  explicit operator bool() const noexcept { return has_value(); }
+  E& error() & { return *error_; }
+  const E& error() const& { return *error_; }
+  E&& error() && { return *std::move(error_); }
+
+ private:
+  std::optional<E> error_;
+};
+
 }  // namespace arvex
+
+// Declares `var` from the value of an Expected, or returns its error from the calling function.
+#define ARVEX_ASSIGN_OR_RETURN(var, expr)                                          \
+  auto var##_expected_ = (expr);                                                   \
+  if (!var##_expected_) return ::arvex::Unexpected{std::move(var##_expected_).error()}; \
+  auto var = std::move(var##_expected_).value()
