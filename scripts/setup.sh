@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build make
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libfmt-dev libspdlog-dev libcli11-dev nlohmann-json3-dev
+  python3 python3-dev
 )
 
 missing=()

@@ -2,17 +2,12 @@
 // output and standard error are checked on a real process rather than on returned values.
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "process_runner.hpp"
 
 namespace {
 
@@ -22,55 +17,10 @@ std::string row_name(const ::testing::TestParamInfo<Row>& info) {
   return info.param.name;
 }
 
-struct ProcessResult {
-  int exit_status = -1;
-  std::string out;
-  std::string err;
-};
-
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-std::string read_all(std::FILE* file) {
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-  return text;
-}
+using arvex::testing::ProcessResult;
 
 ProcessResult run_arvex_core(const std::vector<std::string>& args) {
-  File out(std::tmpfile(), &std::fclose);
-  File err(std::tmpfile(), &std::fclose);
-  if (!out || !err) {
-    ADD_FAILURE() << "cannot create capture files";
-    return {};
-  }
-
-  std::vector<std::string> storage{ARVEX_CORE_PATH};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : storage) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fileno(out.get()), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fileno(err.get()), STDERR_FILENO);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    ADD_FAILURE() << "cannot start " << argv[0];
-    return {};
-  }
-
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-    ADD_FAILURE() << "arvex-core did not exit normally";
-    return {};
-  }
-  return {WEXITSTATUS(status), read_all(out.get()), read_all(err.get())};
+  return arvex::testing::run_process(ARVEX_CORE_PATH, args);
 }
 
 struct ProcessCase {
@@ -100,7 +50,7 @@ TEST_P(ArvexCoreProcess, ExitsWithTheExpectedStatusAndStreams) {
 }
 
 const ProcessCase kRuns[] = {
-    {"ValidCommandLine", {"--json", "g.json", "--dylib", "k.so"}, 0, "", false},
+    {"ValidCommandLine", {"--json", ARVEX_EXAMPLES_DIR "/pipeline.json", "--dylib", "", "--output", "/dev/null"}, 0, "", false},
     {"MissingRequiredOption", {"--json", "g.json"}, 2, "", true},
     {"BadNumber", {"--json", "g.json", "--dylib", "k.so", "--workers", "0x10"}, 2, "", true},
     {"UnknownOption", {"--json", "g.json", "--dylib", "k.so", "--bogus"}, 2, "", true},
