@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libfmt-dev libspdlog-dev libcli11-dev nlohmann-json3-dev
   python3 python3-dev
+  libconcurrentqueue-dev
 )
 
 missing=()
