@@ -10,6 +10,7 @@
 #include "logging/log.hpp"
 #include "program/bridge_abi_check.hpp"
 #include "program/embedded_python.hpp"
+#include "program/receiver_threads.hpp"
 
 namespace arvex {
 
@@ -81,7 +82,7 @@ Expected<StartupState, int> start_up(Args args) {
   }
   ARVEX_LOG_INFO(kLogTarget, "Strategy: multi-slot-batch (default)");
 
-  state.receiver_threads = state.graph.graph.network_config() ? args.receiver_threads : 0;
+  state.receiver_threads = effective_receiver_threads(args.receiver_threads, state.graph.graph.network_config() != nullptr);
   state.args = std::move(args);
   return state;
 }
