@@ -7,7 +7,7 @@
 
 #include "arvex/register_kernel.hpp"
 #include "graph/graph_loader.hpp"
-#include "logging/log.hpp"
+#include "support/log_capture.hpp"
 
 namespace arvex {
 namespace {
@@ -367,34 +367,25 @@ TEST(GraphLoaderFiles, BundledExamplesLoad) {
   EXPECT_GT(loaded, 0);
 }
 
-class GraphLoaderLog : public testing::Test {
- protected:
-  void SetUp() override {
-    unsetenv("RUST_LOG");
-    ASSERT_TRUE(log::install_logger({log::Level::Debug, false, &out_}));
-  }
-  void TearDown() override { log::uninstall_logger(); }
-  std::ostringstream out_;
-};
+using GraphLoaderLog = test_support::LogCaptureTest;
 
 TEST_F(GraphLoaderLog, ReportsWhatItBuilds) {
   (void)load_ok(doc(R"({"name": "gain", "args": [{"type": "f32", "value": "0.5"}]})", kSrc,
                     R"(, "post_nodes": [{"name": "flush", "function": "noop", "args": []}])"));
-  const std::string text = out_.str();
+  const std::string text = logged();
   for (const char* expected : {"arvex_core::debug: Initializing object: gain",
                                "arvex_core::debug: no network_config found, skipping network receiver setup",
                                "arvex_core::debug: Adding initial node: src with id 0 and factor 4",
                                "arvex_core::debug: Adding post-node: flush"}) {
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n--- in ---\n" << text;
   }
-  out_.str("");
+  clear_log();
   (void)load_ok(doc("", "", R"(, "network_config": {"socket_type": "udp", "num_sockets": 2, "packet_length": 8,
       "frame_packets": 1, "address": "10.0.0.1", "start_port": 5000, "extract_packet_func": "ex", "id_function": "b",
       "index_function": {"function": "c", "args": []}})"));
-  EXPECT_NE(out_.str().find("INFO arvex_core::graph_gen: network configuration parsed socket_type=udp num_sockets=2 "
-                            "packet_length=8 buffer_depth=128 address=10.0.0.1 start_port=5000 extract_packet_func=ex"),
-            std::string::npos)
-      << out_.str();
+  EXPECT_TRUE(logged("INFO arvex_core::graph_gen: network configuration parsed socket_type=udp num_sockets=2 "
+                     "packet_length=8 buffer_depth=128 address=10.0.0.1 start_port=5000 extract_packet_func=ex"))
+      << logged();
 }
 
 }  // namespace

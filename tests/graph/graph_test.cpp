@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "graph/graph.hpp"
-#include "logging/log.hpp"
+#include "support/log_capture.hpp"
 
 namespace arvex {
 namespace {
@@ -122,15 +122,7 @@ TEST(DependencyCount, SumsOverDistinctPredecessors) {
   EXPECT_EQ(g.dependency_count_vec()[2], 4u + 2u);
 }
 
-class DependencyCountLog : public testing::Test {
- protected:
-  void SetUp() override {
-    unsetenv("RUST_LOG");
-    ASSERT_TRUE(log::install_logger({log::Level::Debug, false, &out_}));
-  }
-  void TearDown() override { log::uninstall_logger(); }
-  std::ostringstream out_;
-};
+using DependencyCountLog = test_support::LogCaptureTest;
 
 TEST_F(DependencyCountLog, DebugLinesNameTheEdgeArithmetic) {
   Graph g;
@@ -141,7 +133,7 @@ TEST_F(DependencyCountLog, DebugLinesNameTheEdgeArithmetic) {
   g.add_node(node(2, "gathered", 1, {barrier(0, {0, 1, 2, 3, 4}, 2)}));
   g.add_node(node(3, "single", 1, {barrier(0, {0})}));
   (void)g.dependency_count_vec();
-  const std::string text = out_.str();
+  const std::string text = logged();
   for (const char* expected : {
            "arvex_core::debug: DEPCOUNT: node=grouped, factor=8, group_size=Some(2), num_groups=4, group_by=None, "
            "contributing=8, dep_count_before=0, adding=32",

@@ -8,21 +8,20 @@
 #include <thread>
 
 #include "instrumentation/async_recorder.hpp"
-#include "logging/log.hpp"
+#include "support/log_capture.hpp"
 
 namespace arvex {
 namespace {
 
-class AsyncRecorderTest : public testing::Test {
+class AsyncRecorderTest : public test_support::LogCaptureTest {
  protected:
   void SetUp() override {
-    unsetenv("RUST_LOG");
-    ASSERT_TRUE(log::install_logger({log::Level::Debug, false, &log_}));
+    LogCaptureTest::SetUp();
     path_ = std::filesystem::temp_directory_path() / ("arvex-records-" + std::to_string(::getpid()) + ".csv");
     std::filesystem::remove(path_);
   }
   void TearDown() override {
-    log::uninstall_logger();
+    LogCaptureTest::TearDown();
     std::filesystem::remove(path_);
     std::lock_guard lock(FINAL_RECORDS().mutex);  // no published map leaks into the next test
     FINAL_RECORDS().records.reset();
@@ -34,7 +33,6 @@ class AsyncRecorderTest : public testing::Test {
     return text.str();
   }
 
-  std::ostringstream log_;
   std::filesystem::path path_;
 };
 
@@ -71,9 +69,8 @@ TEST_F(AsyncRecorderTest, WritesEveryProducersRecordsInSubmissionOrder) {
   }
   std::string rest((std::istreambuf_iterator<char>(lines)), std::istreambuf_iterator<char>());
   EXPECT_EQ(rest, expected) << "grouped by producer, each in submission order";
-  EXPECT_NE(log_.str().find("INFO arvex_core::async_recorder: records written total_written=400 path=" + path_.string()),
-            std::string::npos)
-      << log_.str();
+  EXPECT_TRUE(logged("INFO arvex_core::async_recorder: records written total_written=400 path=" + path_.string()))
+      << logged();
 }
 
 TEST_F(AsyncRecorderTest, SecondWriteFindsNothing) {
@@ -85,7 +82,7 @@ TEST_F(AsyncRecorderTest, SecondWriteFindsNothing) {
   std::filesystem::remove(path_);
   ASSERT_TRUE(recorder->write_to_csv(path_.string()));
   EXPECT_FALSE(std::filesystem::exists(path_));
-  EXPECT_NE(log_.str().find("DEBUG arvex_core::async_recorder: no records collected"), std::string::npos) << log_.str();
+  EXPECT_TRUE(logged("DEBUG arvex_core::async_recorder: no records collected")) << logged();
 }
 
 TEST_F(AsyncRecorderTest, NothingRecordedWritesNoFile) {
@@ -93,7 +90,7 @@ TEST_F(AsyncRecorderTest, NothingRecordedWritesNoFile) {
   submit_record(record(0, 0, 0));  // this thread has no channel: dropped
   ASSERT_TRUE(recorder->write_to_csv(path_.string()));
   EXPECT_FALSE(std::filesystem::exists(path_));
-  EXPECT_NE(log_.str().find("no records to write"), std::string::npos) << log_.str();
+  EXPECT_TRUE(logged("no records to write")) << logged();
 }
 
 TEST_F(AsyncRecorderTest, RecordsAfterTheFinalCollectionAreDropped) {

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <thread>
 
-#include "logging/log.hpp"
+#include "support/log_capture.hpp"
 #include "placement/core_allocation.hpp"
 #include "placement/cpu_pinning.hpp"
 
@@ -29,14 +29,9 @@ struct AllocationCase {
   std::string warning;  // part of the expected WARN line, "" for none
 };
 
-class CoreAllocationTest : public testing::Test {
+class CoreAllocationTest : public test_support::LogCaptureTest {
  protected:
-  void SetUp() override {
-    unsetenv("RUST_LOG");
-    ASSERT_TRUE(log::install_logger({log::Level::Info, false, &log_}));
-  }
-  void TearDown() override { log::uninstall_logger(); }
-  std::ostringstream log_;
+  log::Level capture_level() const override { return log::Level::Info; }
 };
 
 TEST_F(CoreAllocationTest, Table) {
@@ -54,7 +49,7 @@ TEST_F(CoreAllocationTest, Table) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    log_.str("");
+    clear_log();
     const CoreAllocation a = allocate_cores_on(c.cores, c.request);
     EXPECT_EQ(a.main_core, c.main_core);
     EXPECT_EQ(a.available_cores, c.cores.size());
@@ -67,9 +62,9 @@ TEST_F(CoreAllocationTest, Table) {
     EXPECT_EQ(a.worker_threads, c.workers);
     EXPECT_LE(a.worker_core_start + a.worker_threads, a.available_cores);
     if (c.warning.empty()) {
-      EXPECT_EQ(log_.str(), "");
+      EXPECT_EQ(logged(), "");
     } else {
-      EXPECT_NE(log_.str().find(c.warning), std::string::npos) << log_.str();
+      EXPECT_TRUE(logged(c.warning)) << logged();
     }
   }
 }

@@ -17,10 +17,10 @@ std::string row_name(const ::testing::TestParamInfo<Row>& info) {
   return info.param.name;
 }
 
-using arvex::testing::ProcessResult;
+using arvex::test_support::ProcessResult;
 
 ProcessResult run_arvex_core(const std::vector<std::string>& args) {
-  return arvex::testing::run_process(ARVEX_CORE_PATH, args);
+  return arvex::test_support::run_process(ARVEX_CORE_PATH, args);
 }
 
 struct ProcessCase {

@@ -10,7 +10,7 @@
 
 extern char** environ;
 
-namespace arvex::testing {
+namespace arvex::test_support {
 
 namespace {
 
@@ -69,4 +69,4 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   return {WEXITSTATUS(status), read_all(out.get()), read_all(err.get())};
 }
 
-}  // namespace arvex::testing
+}  // namespace arvex::test_support

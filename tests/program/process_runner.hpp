@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace arvex::testing {
+namespace arvex::test_support {
 
 struct ProcessResult {
   int exit_status = -1;  // -1 when the process did not exit normally
@@ -20,4 +20,4 @@ struct ProcessResult {
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::optional<std::string>>& environment = {});
 
-}  // namespace arvex::testing
+}  // namespace arvex::test_support

@@ -15,7 +15,7 @@
 namespace arvex {
 namespace {
 
-using testing::ProcessResult;
+using test_support::ProcessResult;
 using Environment = std::map<std::string, std::optional<std::string>>;
 
 const std::string kGraph = ARVEX_EXAMPLES_DIR "/pipeline.json";
@@ -24,7 +24,7 @@ const std::string kPythonVersion = std::to_string(ARVEX_PYTHON_MAJOR) + "." + st
 // Runs arvex-core with RUST_LOG cleared unless the test sets it.
 ProcessResult run(std::vector<std::string> args, Environment environment = {}) {
   environment.try_emplace("RUST_LOG", std::nullopt);
-  return testing::run_process(ARVEX_CORE_PATH, args, environment);
+  return test_support::run_process(ARVEX_CORE_PATH, args, environment);
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
