@@ -6,40 +6,15 @@
 #include <sstream>
 
 #include "graph/graph.hpp"
+#include "support/graph_builders.hpp"
 #include "support/log_capture.hpp"
 
 namespace arvex {
 namespace {
 
-Arg edge(CmTypes kind, std::uint16_t from, std::vector<std::int64_t> offsets = {0},
-         std::optional<std::size_t> group_by = std::nullopt) {
-  Arg arg;
-  arg.pred = PredRef{from, std::move(offsets), group_by};
-  arg.value = std::move(kind);
-  return arg;
-}
-Arg res(std::uint16_t from, std::vector<std::int64_t> offsets = {0}, std::optional<std::size_t> group_by = std::nullopt) {
-  return edge(CmTypes::make_res(from), from, std::move(offsets), group_by);
-}
-Arg barrier(std::uint16_t from, std::vector<std::int64_t> offsets = {0}, std::optional<std::size_t> group_by = std::nullopt) {
-  return edge(CmTypes::make_barrier(std::to_string(from)), from, std::move(offsets), group_by);
-}
-Arg conditional_literal() {
-  Arg arg;
-  arg.value = CmTypes::make_i32(1);
-  arg.condition = ArgCondition{CondOp::Gt, CmTypes::make_i32(0)};
-  return arg;
-}
+using namespace test_support;
 
-Node node(std::uint16_t id, std::string name, std::size_t factor = 1, std::vector<Arg> args = {}) {
-  Node n;
-  n.id = id;
-  n.name = std::move(name);
-  n.function = "noop";
-  n.factor = factor;
-  n.args = std::move(args);
-  return n;
-}
+Arg conditional_literal() { return conditional(literal(CmTypes::make_i32(1))); }
 
 TEST(GraphModel, NodesWithoutArgumentsAreInitialExceptTheNetworkSource) {
   Graph g;

@@ -10,29 +10,16 @@
 #include <vector>
 
 #include "graph/graph.hpp"
+#include "support/graph_builders.hpp"
 
 namespace arvex::test {
 
-inline Arg res_edge(std::uint16_t from, std::vector<std::int64_t> offsets = {0}) {
-  Arg arg;
-  arg.pred = PredRef{from, std::move(offsets), std::nullopt};
-  arg.value = CmTypes::make_res(from);
-  return arg;
-}
+using namespace test_support;
 
-inline Arg barrier_edge(std::uint16_t from, std::vector<std::int64_t> offsets = {0},
+inline Arg res_edge(std::uint16_t from, std::vector<std::int64_t> offs = {0}) { return res(from, std::move(offs)); }
+inline Arg barrier_edge(std::uint16_t from, std::vector<std::int64_t> offs = {0},
                         std::optional<std::size_t> group_by = std::nullopt) {
-  Arg arg;
-  arg.pred = PredRef{from, std::move(offsets), group_by};
-  arg.value = CmTypes::make_barrier(std::to_string(from));
-  return arg;
-}
-
-// Offsets 0, 1, ..., count - 1.
-inline std::vector<std::int64_t> offsets(std::size_t count) {
-  std::vector<std::int64_t> out(count);
-  for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::int64_t>(i);
-  return out;
+  return barrier(from, std::move(offs), group_by);
 }
 
 struct NodeSpec {
