@@ -9,6 +9,7 @@ packages=(
   libfmt-dev libspdlog-dev libcli11-dev nlohmann-json3-dev
   python3 python3-dev
   libconcurrentqueue-dev
+  libatomic-queue-dev
 )
 
 missing=()

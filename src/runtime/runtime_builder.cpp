@@ -1,0 +1,177 @@
+#include "runtime/runtime_builder.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "arvex/fatal.hpp"
+#include "logging/log.hpp"
+#include "network/udp_socket.hpp"
+#include "placement/core_allocation.hpp"
+#include "runtime/node_executor.hpp"
+
+namespace arvex {
+
+namespace {
+
+constexpr std::string_view kLogTarget = "arvex_core::runtime";
+// The collector interval of a recorder the builder creates itself.
+constexpr std::uint64_t kRecorderIntervalMs = 100;
+
+std::optional<std::string> check_config(const ArvexRtBuilder& b) {
+  if (b.slots == 0) return fmt::format("slots must be >= 1 (got {})", b.slots);
+  if (b.slots > kMaxSlots) {
+    return fmt::format(
+        "Αρβέξ supports at most {} concurrent slots (got {}); this limit is enforced by the u64 completion bitmaps",
+        kMaxSlots, b.slots);
+  }
+  if (b.batch_queue_capacity == 0) {
+    return fmt::format("batch_queue_capacity must be > 0 (got {})", b.batch_queue_capacity);
+  }
+  return std::nullopt;
+}
+
+// The graph compiler never marks a node as an unchecked wrapper, so the selection only reports.
+void select_unchecked_wrappers(std::span<const NodeCacheEntry> node_cache) {
+  if (std::getenv(kDisableUncheckedWrappersEnv) != nullptr) {
+    ARVEX_LOG_INFO(kLogTarget, "unchecked wrappers disabled via ARVEX_DISABLE_UNCHECKED_WRAPPERS");
+    return;
+  }
+  const auto selected = static_cast<std::size_t>(
+      std::count_if(node_cache.begin(), node_cache.end(), [](const NodeCacheEntry& e) { return e.unchecked_wrapper; }));
+  ARVEX_LOG_INFO(kLogTarget, "unchecked wrapper selection complete", log::field("selected", selected),
+                 log::field("total", node_cache.size()));
+}
+
+// What every slot starts a frame with: counted tasks (neither initial nor condition nodes),
+// condition tasks, and per node the condition-spawn word of generation 0.
+SlotData::Shape slot_shape(std::size_t slots, std::span<const NodeCacheEntry> node_cache) {
+  SlotData::Shape shape;
+  shape.slots = slots;
+  shape.cond_spawn_initial.reserve(node_cache.size());
+  for (const NodeCacheEntry& entry : node_cache) {
+    if (entry.is_condition) {
+      shape.cond_tasks_per_frame += entry.factor;
+    } else if (!entry.is_initial) {
+      shape.tasks_per_frame += entry.factor;
+    }
+    shape.cond_spawn_initial.push_back(entry.is_condition ? entry.factor : 0);
+  }
+  return shape;
+}
+
+void adopt_thread_layout(ArvexRtBuilder& b, bool has_network) {
+  const ThreadLayout layout = b.scheduler->thread_layout();
+  const std::size_t requested_receivers = b.receiver_threads;
+  b.system_threads = layout.system_threads;
+  b.core_offset = layout.system_core_start;
+  b.receiver_threads = layout.receiver_threads;
+  b.receiver_core_start = layout.receiver_core_start;
+  b.workers = layout.worker_threads;
+  if (has_network && b.receiver_threads == 0) {
+    // The socket range must be polled by someone. The position just past the usable cores is
+    // where a receiver thread stays unpinned instead of sharing a worker's or resolver's core.
+    b.receiver_threads = 1;
+    b.receiver_core_start = usable_cores().size();
+    ARVEX_LOG_WARN(kLogTarget, "no receiver cores left after core allocation; running one receiver thread unpinned",
+                   log::field("requested_receiver_threads", requested_receivers),
+                   log::field("receiver_threads", b.receiver_threads));
+  }
+  b.single_slot = b.slots == 1;
+}
+
+RunConfig run_config(const ArvexRtBuilder& b) {
+  RunConfig c;
+  c.max_runtime = b.max_runtime;
+  c.record_frame = b.record_frame;
+  c.slots = b.slots;
+  c.max_frames = b.max_frames;
+  c.system_threads = b.system_threads;
+  c.receiver_threads = b.receiver_threads;
+  c.workers = b.workers;
+  c.core_offset = b.core_offset;
+  c.receiver_core_start = b.receiver_core_start;
+  c.recv_pool_size = b.recv_pool_size;
+  c.spin_wait_park_ns = b.spin_wait_park_ns;
+  c.spin_wait_spin_iters = b.spin_wait_spin_iters;
+  c.spin_wait_yield_iters = b.spin_wait_yield_iters;
+  c.batching_size = b.batching_size;
+  c.batching_limit = b.batching_limit;
+  c.sched_flush_threshold = b.sched_flush_threshold;
+  c.spin_iterations = b.spin_iterations;
+  c.slot_priority = b.slot_priority;
+  c.coalesce_barriers = b.coalesce_barriers;
+  c.inline_continuation = b.inline_continuation;
+  c.no_fanout_bulk = b.no_fanout_bulk;
+  c.single_slot = b.single_slot;
+  return c;
+}
+
+NetworkInfra::Parts network_parts(const ArvexRtBuilder& b, const GraphNetworkConfig* network) {
+  NetworkInfra::Parts parts;
+  // Frame ids up to max_frames + slots - 1 can be in flight or parked while the last frames run.
+  parts.tracked_frames = b.max_frames + b.slots;
+  parts.recv_pool_size = b.recv_pool_size;
+  if (network == nullptr) return parts;  // an unused channel of capacity 1, nothing per socket
+  parts.packet_channel_capacity = packet_channel_capacity(network->frame_packets);
+  parts.sockets =
+      bind_udp_socket_range(network->address, network->start_port, network->num_sockets, b.socket_recv_buf_bytes);
+  return parts;
+}
+
+}  // namespace
+
+Expected<ArvexRt, std::string> build(ArvexRtBuilder builder) {
+  if (!builder.scheduler) fatal_stop("the runtime builder needs the run's scheduler");
+  builder.slots = std::min(builder.slots, builder.max_frames);
+  if (auto error = check_config(builder)) return Unexpected{std::move(*error)};
+
+  GraphCompiled& compiled = builder.compiled;
+  const std::vector<Node>& nodes = compiled.graph.nodes();
+  const GraphNetworkConfig* network = compiled.graph.network_config().get();
+
+  select_unchecked_wrappers(compiled.node_cache);
+  SlotData::Shape shape = slot_shape(builder.slots, compiled.node_cache);
+  adopt_thread_layout(builder, network != nullptr);
+
+  if (builder.timing_enabled) {
+    ARVEX_LOG_WARN(kLogTarget, "timing requested but time buffers are not available in this build");
+  }
+
+  std::shared_ptr<AsyncRecorder> recorder;
+  if (builder.record) {
+    recorder = builder.recorder ? std::move(builder.recorder)
+                                : AsyncRecorder::create(builder.slots + builder.system_threads + builder.receiver_threads,
+                                                        kRecorderIntervalMs);
+  }
+  builder.recorder.reset();
+
+  auto counter = std::make_shared<MultiThreadedCounter>(builder.slots, compiled.dep_counts, nodes);
+  ARVEX_LOG_DEBUG(kLogTarget, "\nDependencyCounter initialized:\n{}\n", counter->debug_info());
+
+  NetworkInfra::Parts network_infra = network_parts(builder, network);
+  // Slots 0 .. slots - 1 hold frames; slot slots + system_threads is the post nodes'.
+  auto result_map = std::make_shared<LockFreeResultMap>(nodes, builder.slots + builder.system_threads + 1);
+
+  const bool custom = builder.scheduler->is_custom();
+  SharedData::Parts parts{
+      .config = run_config(builder),
+      .compiled = std::move(builder.compiled),
+      .network = std::move(network_infra),
+      .slots = std::move(shape),
+      .telemetry = {.start = builder.epoch, .time_buffers = nullptr, .recorder = std::move(recorder)},
+      .exec = {.batch_queue_capacity = builder.batch_queue_capacity,
+               .scheduler = std::move(builder.scheduler),
+               .counter = std::move(counter),
+               .result_map = std::move(result_map)},
+  };
+  auto shared = std::make_shared<SharedData>(std::move(parts));
+  if (custom) shared->exec.scheduler->set_node_executor(make_node_executor(shared));
+  return ArvexRt(std::move(shared));
+}
+
+}  // namespace arvex
