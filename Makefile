@@ -24,7 +24,7 @@ tsan: setup
 bench: setup
 	cmake --preset release
 	cmake --build --preset release
-	./build/release/bench/arvex_values_bench
+	for b in build/release/bench/arvex_*_bench; do $$b; done
 
 format:
 	find include src tests bench -name '*.hpp' -o -name '*.cpp' | xargs clang-format -i

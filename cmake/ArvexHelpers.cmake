@@ -44,3 +44,12 @@ function(arvex_add_test name)
   endif()
   gtest_discover_tests(${name} PROPERTIES ${_props} DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# arvex_add_benchmark(NAME SRCS ... DEPS ...)
+# A Google Benchmark program under bench/.
+function(arvex_add_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SRCS;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SRCS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark benchmark::benchmark_main)
+  arvex_set_warnings(${name})
+endfunction()

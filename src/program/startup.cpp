@@ -26,7 +26,9 @@ void write_stderr(std::string_view text) {
 }
 
 void print_inits(const GraphSpec& spec) {
-  std::string text = "\n" + spec.graph.graph_text() + "\nInitialized Objects:\n";
+  std::string text(1, '\n');
+  text += spec.graph.graph_text();
+  text += "\nInitialized Objects:\n";
   for (std::size_t i = 0; i < spec.init_objects.size(); ++i) {
     text += fmt::format("  {}: {}\n", i, debug_string(spec.init_objects[i]));
   }
