@@ -237,10 +237,10 @@ SuccessorArena build_arena(const GraphCompiled& out) {
 
 }  // namespace
 
-GraphCompiled compile(GraphSpec spec, const WorkerGroupLookup& worker_group) {
+GraphCompiled compile(GraphSpec graph_spec, const WorkerGroupLookup& worker_group) {
   GraphCompiled out;
-  out.graph = std::move(spec.graph);
-  out.init_objects = std::move(spec.init_objects);
+  out.graph = std::move(graph_spec.graph);
+  out.init_objects = std::move(graph_spec.init_objects);
   const Graph& graph = out.graph;
   const std::span<const Node> nodes = graph.nodes();
   const bool templates_disabled = std::getenv(kDisableArgTemplatesEnv) != nullptr;

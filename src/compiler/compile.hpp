@@ -23,6 +23,6 @@ inline constexpr const char* kDisableArgTemplatesEnv = "ARVEX_DISABLE_ARG_TEMPLA
 using WorkerGroupLookup = std::function<std::size_t(const std::optional<WorkerRangeSpec>&)>;
 
 // `worker_group` must be callable; it is asked once per node, in id order.
-GraphCompiled compile(GraphSpec spec, const WorkerGroupLookup& worker_group);
+GraphCompiled compile(GraphSpec graph_spec, const WorkerGroupLookup& worker_group);
 
 }  // namespace arvex

@@ -160,9 +160,9 @@ Expected<Node, LoadError> parse_single_node(const NodeJson& json, const LoadCont
   }
   node.priority = parse_priority(json.priority);
   if (json.use_workers) {
-    auto spec = WorkerRangeSpec::parse(*json.use_workers);
-    if (!spec) return Unexpected{fmt::format("Invalid use_workers spec '{}': {}", *json.use_workers, spec.error())};
-    node.use_workers = *spec;
+    auto range_spec = WorkerRangeSpec::parse(*json.use_workers);
+    if (!range_spec) return Unexpected{fmt::format("Invalid use_workers spec '{}': {}", *json.use_workers, range_spec.error())};
+    node.use_workers = *range_spec;
   }
   node.name = json.name;
   node.function = json.function;
@@ -172,8 +172,8 @@ Expected<Node, LoadError> parse_single_node(const NodeJson& json, const LoadCont
 Expected<GraphSpec, LoadError> from_json_str(std::string_view text, std::size_t workers) {
   ARVEX_ASSIGN_OR_RETURN(file, read_graph_file(text));
 
-  GraphSpec spec;
-  InitObjects& objects = spec.init_objects;
+  GraphSpec graph_spec;
+  InitObjects& objects = graph_spec.init_objects;
   VariableTable variables;
   objects.push_back({CmTypes::make_usize(0)});
   variables.emplace("$index", 0);
@@ -185,7 +185,7 @@ Expected<GraphSpec, LoadError> from_json_str(std::string_view text, std::size_t 
 
   NodeNameMap node_ids;
   const LoadContext context{objects, variables, node_ids, workers};
-  Graph& graph = spec.graph;
+  Graph& graph = graph_spec.graph;
   if (file.network_config) {
     ARVEX_ASSIGN_OR_RETURN(config, parse_network_config(*file.network_config, context));
     Node source;
@@ -222,7 +222,7 @@ Expected<GraphSpec, LoadError> from_json_str(std::string_view text, std::size_t 
       graph.add_post_node(std::move(node));
     }
   }
-  return spec;
+  return graph_spec;
 }
 
 Expected<GraphSpec, LoadError> from_json(const std::string& path, std::size_t workers) {

@@ -19,8 +19,8 @@ void check_fits(const WorkerRange& range, std::size_t total_workers) {
 WorkerAffinityConfig WorkerAffinityConfig::from_worker_specs(const std::set<WorkerRangeSpec>& specs,
                                                              std::size_t total_workers) {
   std::set<WorkerRange> ranges;
-  for (const WorkerRangeSpec& spec : specs) {
-    if (spec.is_range()) ranges.insert(spec.worker_range());
+  for (const WorkerRangeSpec& range_spec : specs) {
+    if (range_spec.is_range()) ranges.insert(range_spec.worker_range());
   }
   for (const WorkerRange& range : ranges) check_fits(range, total_workers);
   return from_worker_ranges(ranges, total_workers);
@@ -41,9 +41,9 @@ WorkerAffinityConfig WorkerAffinityConfig::from_worker_ranges(const std::set<Wor
   return config;
 }
 
-std::size_t WorkerAffinityConfig::get_group(const std::optional<WorkerRangeSpec>& spec) const {
-  if (!spec || !spec->is_range()) return 0;
-  const auto it = group_of_range_.find(spec->worker_range());
+std::size_t WorkerAffinityConfig::get_group(const std::optional<WorkerRangeSpec>& range_spec) const {
+  if (!range_spec || !range_spec->is_range()) return 0;
+  const auto it = group_of_range_.find(range_spec->worker_range());
   return it == group_of_range_.end() ? 0 : it->second;
 }
 

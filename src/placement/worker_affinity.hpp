@@ -21,8 +21,8 @@ class WorkerAffinityConfig {
   static WorkerAffinityConfig from_worker_specs(const std::set<WorkerRangeSpec>& specs, std::size_t total_workers);
   static WorkerAffinityConfig from_worker_ranges(const std::set<WorkerRange>& ranges, std::size_t total_workers);
 
-  // 0 (the global group) for no spec, a count, or a range outside the configuration.
-  std::size_t get_group(const std::optional<WorkerRangeSpec>& spec) const;
+  // 0 (the global group) for no worker range, a count, or a range outside the configuration.
+  std::size_t get_group(const std::optional<WorkerRangeSpec>& range_spec) const;
 
   // (group id, range) in ascending range order.
   const std::vector<std::pair<std::size_t, WorkerRange>>& ranges() const noexcept { return ranges_; }

@@ -25,12 +25,12 @@ void write_stderr(std::string_view text) {
   std::fflush(stderr);
 }
 
-void print_inits(const GraphSpec& spec) {
+void print_inits(const GraphSpec& graph_spec) {
   std::string text(1, '\n');
-  text += spec.graph.graph_text();
+  text += graph_spec.graph.graph_text();
   text += "\nInitialized Objects:\n";
-  for (std::size_t i = 0; i < spec.init_objects.size(); ++i) {
-    text += fmt::format("  {}: {}\n", i, debug_string(spec.init_objects[i]));
+  for (std::size_t i = 0; i < graph_spec.init_objects.size(); ++i) {
+    text += fmt::format("  {}: {}\n", i, debug_string(graph_spec.init_objects[i]));
   }
   text += "\n";
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -67,9 +67,9 @@ Expected<StartupState, int> start_up(Args args) {
   ::setenv("PLUGIN_LIB", args.dylib.c_str(), 1);
 
   ARVEX_LOG_DEBUG(kLogTarget, "starting graph initialization");
-  auto spec = from_json(args.json, args.workers);
-  if (!spec) fatal_stop("Failed to parse graph from JSON file", spec.error());
-  state.graph = std::move(spec).value();
+  auto graph_spec = from_json(args.json, args.workers);
+  if (!graph_spec) fatal_stop("Failed to parse graph from JSON file", graph_spec.error());
+  state.graph = std::move(graph_spec).value();
   ARVEX_LOG_DEBUG(kLogTarget, "graph initialized");
 
   if (args.inits) print_inits(state.graph);

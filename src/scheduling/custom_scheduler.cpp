@@ -383,8 +383,8 @@ void CustomScheduler::shutdown() noexcept {
   }
 }
 
-std::size_t CustomScheduler::worker_group(const std::optional<WorkerRangeSpec>& spec) const {
-  return affinity_ ? affinity_->get_group(spec) : 0;
+std::size_t CustomScheduler::worker_group(const std::optional<WorkerRangeSpec>& range_spec) const {
+  return affinity_ ? affinity_->get_group(range_spec) : 0;
 }
 
 void CustomScheduler::set_node_executor(NodeExecutor executor) {

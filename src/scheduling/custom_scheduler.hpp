@@ -88,8 +88,8 @@ class CustomScheduler {
   ~CustomScheduler();
 
   std::optional<std::size_t> main_core() const noexcept { return main_core_; }
-  // 0 without affinity; else the group of the spec's range (0 for counts and unknown ranges).
-  std::size_t worker_group(const std::optional<WorkerRangeSpec>& spec) const;
+  // 0 without affinity; else the group of the node's worker range (0 for counts and unknown ranges).
+  std::size_t worker_group(const std::optional<WorkerRangeSpec>& range_spec) const;
   // worker_threads is the number of workers started.
   ThreadLayout thread_layout() const noexcept { return layout_; }
   std::size_t group_count() const noexcept { return groups_.size(); }

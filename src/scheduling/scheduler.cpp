@@ -19,9 +19,9 @@ std::optional<std::size_t> SchedulerImpl::main_core() const noexcept {
   return std::visit([](const auto& s) { return s->main_core(); }, scheduler_);
 }
 
-std::size_t SchedulerImpl::worker_group(const std::optional<WorkerRangeSpec>& spec) const {
+std::size_t SchedulerImpl::worker_group(const std::optional<WorkerRangeSpec>& range_spec) const {
   return std::visit(Overloaded{[](const std::unique_ptr<PoolScheduler>&) -> std::size_t { return 0; },
-                               [&](const std::unique_ptr<CustomScheduler>& s) { return s->worker_group(spec); }},
+                               [&](const std::unique_ptr<CustomScheduler>& s) { return s->worker_group(range_spec); }},
                     scheduler_);
 }
 

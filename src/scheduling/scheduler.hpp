@@ -28,7 +28,7 @@ class SchedulerImpl {
   // The core reserved for the main thread, if any.
   std::optional<std::size_t> main_core() const noexcept;
   // The worker group serving a node with this worker range; always 0 for the pool.
-  std::size_t worker_group(const std::optional<WorkerRangeSpec>& spec) const;
+  std::size_t worker_group(const std::optional<WorkerRangeSpec>& range_spec) const;
   ThreadLayout thread_layout() const noexcept;
   // Installed once by the custom scheduler; the pool drops it.
   void set_node_executor(NodeExecutor executor);

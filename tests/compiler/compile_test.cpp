@@ -259,9 +259,9 @@ TEST(Compile, WorkerGroupComesFromTheLookup) {
   Node counted = node(1, "counted", 2);
   counted.use_workers = WorkerRangeSpec::count(4);
   std::vector<std::optional<WorkerRangeSpec>> asked;
-  const auto lookup = [&](const std::optional<WorkerRangeSpec>& spec) -> std::size_t {
-    asked.push_back(spec);
-    return spec && spec->is_range() ? 3 : 0;
+  const auto lookup = [&](const std::optional<WorkerRangeSpec>& graph_spec) -> std::size_t {
+    asked.push_back(graph_spec);
+    return graph_spec && graph_spec->is_range() ? 3 : 0;
   };
   const GraphCompiled g =
       compile(spec_of({std::move(pinned), std::move(counted), node(2, "free")}), lookup);
@@ -289,7 +289,7 @@ TEST_F(CompileLog, OneDebugLinePerNode) {
 
 struct DeathCase {
   const char* name;
-  std::function<GraphSpec()> spec;
+  std::function<GraphSpec()> graph_spec;
   const char* message;
 };
 
@@ -338,7 +338,7 @@ TEST(CompileDeathTest, FaultsStopTheProgram) {
   };
   for (const DeathCase& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EXIT(compile(c.spec(), group_zero), testing::ExitedWithCode(kFatalExitStatus),
+    EXPECT_EXIT(compile(c.graph_spec(), group_zero), testing::ExitedWithCode(kFatalExitStatus),
                 c.message);
   }
 }

@@ -25,10 +25,10 @@ inline InitObjects objects(std::vector<std::vector<CmTypes>> extra = {}) {
 }
 
 inline GraphSpec spec_of(std::vector<Node> nodes, InitObjects init = objects()) {
-  GraphSpec spec;
-  for (Node& n : nodes) spec.graph.add_node(std::move(n));
-  spec.init_objects = std::move(init);
-  return spec;
+  GraphSpec graph_spec;
+  for (Node& n : nodes) graph_spec.graph.add_node(std::move(n));
+  graph_spec.init_objects = std::move(init);
+  return graph_spec;
 }
 
 inline std::size_t group_zero(const std::optional<WorkerRangeSpec>&) {

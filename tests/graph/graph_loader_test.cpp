@@ -21,12 +21,12 @@ ARVEX_REGISTER_KERNEL("test.echo_first", echo_first);
 constexpr std::size_t kWorkers = 4;
 
 GraphSpec load_ok(const std::string& json, std::size_t workers = kWorkers) {
-  auto spec = from_json_str(json, workers);
-  if (!spec) {
-    ADD_FAILURE() << "load failed: " << spec.error() << "\n" << json;
+  auto graph_spec = from_json_str(json, workers);
+  if (!graph_spec) {
+    ADD_FAILURE() << "load failed: " << graph_spec.error() << "\n" << json;
     return {};
   }
-  return std::move(spec).value();
+  return std::move(graph_spec).value();
 }
 
 // A document with the given initializations and nodes (JSON fragments).
@@ -42,7 +42,7 @@ std::string consumer(const std::string& indexes, const std::string& type = "$res
 }
 
 TEST(GraphLoader, ExampleGraph) {
-  const GraphSpec spec = load_ok(R"({
+  const GraphSpec graph_spec = load_ok(R"({
     "initializations": [{"name": "gain", "args": [{"type": "f32", "value": "0.5"}]}],
     "nodes": [
       {"name": "src", "function": "noop", "factor": 4, "args": []},
@@ -51,12 +51,12 @@ TEST(GraphLoader, ExampleGraph) {
         {"type": "$ref", "value": "gain"}]},
       {"name": "sum", "function": "noop", "args": [
         {"type": "$res", "predecessor": {"name": "scale", "indexes": "0-3"}}]}]})");
-  ASSERT_EQ(spec.init_objects.size(), 3u);
-  EXPECT_EQ(spec.init_objects[0], std::vector<CmTypes>{CmTypes::make_usize(0)});
-  EXPECT_EQ(spec.init_objects[1], std::vector<CmTypes>{CmTypes::make_usize(1)});
-  EXPECT_EQ(spec.init_objects[2], std::vector<CmTypes>{CmTypes::make_f32(0.5f)});
+  ASSERT_EQ(graph_spec.init_objects.size(), 3u);
+  EXPECT_EQ(graph_spec.init_objects[0], std::vector<CmTypes>{CmTypes::make_usize(0)});
+  EXPECT_EQ(graph_spec.init_objects[1], std::vector<CmTypes>{CmTypes::make_usize(1)});
+  EXPECT_EQ(graph_spec.init_objects[2], std::vector<CmTypes>{CmTypes::make_f32(0.5f)});
 
-  const auto& nodes = spec.graph.nodes();
+  const auto& nodes = graph_spec.graph.nodes();
   ASSERT_EQ(nodes.size(), 3u);
   EXPECT_EQ(nodes[1].args[0].value, CmTypes::make_res(0));
   EXPECT_EQ(nodes[1].args[0].pred->indexes, std::vector<std::int64_t>{0});
@@ -65,10 +65,10 @@ TEST(GraphLoader, ExampleGraph) {
   EXPECT_EQ(nodes[2].factor, 1u);
   EXPECT_EQ(nodes[2].args[0].pred->node, 1);
   EXPECT_EQ(nodes[2].args[0].pred->indexes, (std::vector<std::int64_t>{0, 1, 2, 3}));
-  EXPECT_EQ(spec.graph.initial_nodes(), std::vector<std::uint16_t>{0});
-  EXPECT_EQ(spec.graph.dependency_count_vec(), (std::vector<std::size_t>{0, 4, 4}));
-  EXPECT_EQ(spec.graph.network_config(), nullptr);
-  EXPECT_EQ(spec.graph.post_nodes(), std::nullopt);
+  EXPECT_EQ(graph_spec.graph.initial_nodes(), std::vector<std::uint16_t>{0});
+  EXPECT_EQ(graph_spec.graph.dependency_count_vec(), (std::vector<std::size_t>{0, 4, 4}));
+  EXPECT_EQ(graph_spec.graph.network_config(), nullptr);
+  EXPECT_EQ(graph_spec.graph.post_nodes(), std::nullopt);
 }
 
 TEST(GraphLoader, PredecessorOffsets) {
@@ -85,9 +85,9 @@ TEST(GraphLoader, PredecessorOffsets) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.indexes);
-    const GraphSpec spec = load_ok(doc(n3 + "," + neg, kSrc + "," + consumer(c.indexes)));
-    ASSERT_EQ(spec.graph.nodes().size(), 2u);
-    EXPECT_EQ(spec.graph.nodes()[1].args[0].pred->indexes, c.offsets);
+    const GraphSpec graph_spec = load_ok(doc(n3 + "," + neg, kSrc + "," + consumer(c.indexes)));
+    ASSERT_EQ(graph_spec.graph.nodes().size(), 2u);
+    EXPECT_EQ(graph_spec.graph.nodes()[1].args[0].pred->indexes, c.offsets);
   }
 }
 
@@ -112,14 +112,14 @@ TEST(GraphLoader, ArgumentValues) {
   const std::string gain = R"({"name": "gain", "args": [{"type": "f32", "value": "0.5"}]})";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arg);
-    const GraphSpec spec = load_ok(doc(gain, kSrc + R"(, {"name": "n", "function": "noop", "args": [)" + c.arg + "]}"));
-    ASSERT_EQ(spec.graph.nodes().size(), 2u);
-    EXPECT_EQ(spec.graph.nodes()[1].args[0].value, c.value) << spec.graph.nodes()[1].args[0].value.debug_string();
+    const GraphSpec graph_spec = load_ok(doc(gain, kSrc + R"(, {"name": "n", "function": "noop", "args": [)" + c.arg + "]}"));
+    ASSERT_EQ(graph_spec.graph.nodes().size(), 2u);
+    EXPECT_EQ(graph_spec.graph.nodes()[1].args[0].value, c.value) << graph_spec.graph.nodes()[1].args[0].value.debug_string();
   }
 }
 
 TEST(GraphLoader, NodeFields) {
-  const GraphSpec spec = load_ok(doc(R"({"name": "g", "args": [{"type": "u16", "value": "2"}]})", kSrc + R"(,
+  const GraphSpec graph_spec = load_ok(doc(R"({"name": "g", "args": [{"type": "u16", "value": "2"}]})", kSrc + R"(,
       {"name": "full", "function": "kernel.x", "factor": "$workers", "group_size": "g", "priority": "high",
        "use_workers": "0-1", "loop": {"name": "l", "factor": 3},
        "loop_args": [{"type": "$res", "predecessor": {"name": "src", "indexes": "0", "group_by": "g"}}],
@@ -128,7 +128,7 @@ TEST(GraphLoader, NodeFields) {
        "args": [{"type": "$barrier", "predecessor": {"name": "src", "indexes": "0-3", "group_by": 2}}]},
       {"name": "h", "function": "noop", "priority": "HIGH", "use_workers": " 4 ", "args": []},
       {"name": "l", "function": "noop", "priority": "low", "args": []})"));
-  const Node& n = spec.graph.nodes()[1];
+  const Node& n = graph_spec.graph.nodes()[1];
   EXPECT_EQ(n.name, "full");
   EXPECT_EQ(n.function, "kernel.x");
   EXPECT_EQ(n.factor, kWorkers);
@@ -146,24 +146,24 @@ TEST(GraphLoader, NodeFields) {
   EXPECT_EQ(n.condition->function, "cond.fn");
   EXPECT_EQ(n.condition->args[0].value, CmTypes::make_bool(true));
   EXPECT_EQ(n.args[0].pred->group_by, 2u);
-  EXPECT_EQ(spec.graph.condition_nodes(), std::set<std::uint16_t>{1});
-  EXPECT_EQ(spec.graph.nodes()[2].priority, Priority::Normal) << "priority names are exact";
-  EXPECT_EQ(spec.graph.nodes()[2].use_workers->to_string(), "4 workers");
-  EXPECT_EQ(spec.graph.nodes()[3].priority, Priority::Low);
+  EXPECT_EQ(graph_spec.graph.condition_nodes(), std::set<std::uint16_t>{1});
+  EXPECT_EQ(graph_spec.graph.nodes()[2].priority, Priority::Normal) << "priority names are exact";
+  EXPECT_EQ(graph_spec.graph.nodes()[2].use_workers->to_string(), "4 workers");
+  EXPECT_EQ(graph_spec.graph.nodes()[3].priority, Priority::Low);
 }
 
 TEST(GraphLoader, WorkersFactorAndRepeatedNames) {
-  const GraphSpec spec = load_ok(doc("", R"(
+  const GraphSpec graph_spec = load_ok(doc("", R"(
       {"name": "a", "function": "noop", "factor": "$workers", "args": []},
       {"name": "a", "function": "noop", "factor": 2, "args": []},
       {"name": "b", "function": "noop", "args": [{"type": "$res", "predecessor": {"name": "a", "indexes": "0-1"}}]})"),
                                  7);
-  EXPECT_EQ(spec.graph.nodes()[0].factor, 7u);
-  EXPECT_EQ(spec.graph.nodes()[2].args[0].pred->node, 1) << "a later node of the same name replaces the earlier";
+  EXPECT_EQ(graph_spec.graph.nodes()[0].factor, 7u);
+  EXPECT_EQ(graph_spec.graph.nodes()[2].args[0].pred->node, 1) << "a later node of the same name replaces the earlier";
 }
 
 TEST(GraphLoader, InitializationObjects) {
-  const GraphSpec spec = load_ok(doc(R"(
+  const GraphSpec graph_spec = load_ok(doc(R"(
       {"name": "three", "factor": 3, "args": [{"type": "f64", "value": "2.5"}]},
       {"name": "nothing", "factor": 2, "function": "noop", "args": [{"type": "i32", "value": "1"}]},
       {"name": "idx", "factor": 3, "function": "test.echo_first", "args": [{"type": "usize", "value": "$index"}]},
@@ -174,7 +174,7 @@ TEST(GraphLoader, InitializationObjects) {
       {"name": "later", "args": [{"type": "u8", "value": "1"}]},
       {"name": "three", "args": [{"type": "u8", "value": "9"}]})",
                                      R"({"name": "n", "function": "noop", "factor": "three", "args": []})"));
-  const InitObjects& o = spec.init_objects;
+  const InitObjects& o = graph_spec.init_objects;
   ASSERT_EQ(o.size(), 11u);
   EXPECT_EQ(o[2], std::vector<CmTypes>(3, CmTypes::make_f64(2.5)));
   EXPECT_EQ(o[3], std::vector<CmTypes>(2, CmTypes::none()));
@@ -183,11 +183,11 @@ TEST(GraphLoader, InitializationObjects) {
   EXPECT_EQ(o[6], std::vector<CmTypes>(2, CmTypes::make_f64(2.5))) << "a variable gives its first value";
   EXPECT_EQ(o[7], std::vector<CmTypes>{CmTypes::make_string("later")}) << "a later initialization is no variable yet";
   EXPECT_TRUE(o[8].empty()) << "the factor 'idx' reads the first value, 0";
-  EXPECT_EQ(spec.graph.nodes()[0].factor, 9u) << "the second 'three' replaces the first for later lookups";
+  EXPECT_EQ(graph_spec.graph.nodes()[0].factor, 9u) << "the second 'three' replaces the first for later lookups";
 }
 
 TEST(GraphLoader, NetworkSourceNode) {
-  const GraphSpec spec = load_ok(doc(R"({"name": "addr", "args": [{"type": "String", "value": "127.0.0.1"}]},
+  const GraphSpec graph_spec = load_ok(doc(R"({"name": "addr", "args": [{"type": "String", "value": "127.0.0.1"}]},
                                         {"name": "fp", "args": [{"type": "u32", "value": "16"}]})",
                                      R"({"name": "rx", "function": "noop", "factor": "fp",
                                          "args": [{"type": "$res", "predecessor": {"name": "$network", "indexes": "0"}}]})",
@@ -195,7 +195,7 @@ TEST(GraphLoader, NetworkSourceNode) {
                                          "frame_packets": "fp", "address": "addr", "start_port": 9000,
                                          "extract_packet_func": "noop", "id_function": "not.registered",
                                          "index_function": {"function": "noop", "args": [{"type": "usize", "value": "3"}]}})"));
-  const auto& nodes = spec.graph.nodes();
+  const auto& nodes = graph_spec.graph.nodes();
   ASSERT_EQ(nodes.size(), 2u);
   EXPECT_EQ(nodes[0].id, 0);
   EXPECT_EQ(nodes[0].name, "$network");
@@ -204,9 +204,9 @@ TEST(GraphLoader, NetworkSourceNode) {
   EXPECT_TRUE(nodes[0].args.empty());
   EXPECT_EQ(nodes[1].id, 1);
   EXPECT_EQ(nodes[1].args[0].value, CmTypes::make_res(0));
-  EXPECT_EQ(spec.graph.initial_nodes(), std::vector<std::uint16_t>{}) << "the network source is never an initial node";
+  EXPECT_EQ(graph_spec.graph.initial_nodes(), std::vector<std::uint16_t>{}) << "the network source is never an initial node";
 
-  const GraphNetworkConfig& net = *spec.graph.network_config();
+  const GraphNetworkConfig& net = *graph_spec.graph.network_config();
   EXPECT_EQ(net.address, "127.0.0.1");
   EXPECT_EQ(net.num_sockets, 2u);
   EXPECT_EQ(net.packet_length, 64u);
@@ -221,25 +221,25 @@ TEST(GraphLoader, NetworkSourceNode) {
 }
 
 TEST(GraphLoader, LiteralAddressWithoutVariable) {
-  const GraphSpec spec = load_ok(doc("", "", R"(, "network_config": {"socket_type": "UDP", "num_sockets": 1,
+  const GraphSpec graph_spec = load_ok(doc("", "", R"(, "network_config": {"socket_type": "UDP", "num_sockets": 1,
       "packet_length": 8, "frame_packets": 1, "buffer_depth": 4, "address": "0.0.0.0", "start_port": 1,
       "extract_packet_func": "a", "id_function": "b", "index_function": {"function": "c", "args": []}})"));
-  EXPECT_EQ(spec.graph.network_config()->address, "0.0.0.0");
-  EXPECT_EQ(spec.graph.network_config()->buffer_depth, 4u);
+  EXPECT_EQ(graph_spec.graph.network_config()->address, "0.0.0.0");
+  EXPECT_EQ(graph_spec.graph.network_config()->buffer_depth, 4u);
 }
 
 TEST(GraphLoader, PostNodesSeeEveryNodeAndAreNotPredecessors) {
-  const GraphSpec spec = load_ok(doc("", kSrc + R"(, {"name": "last", "function": "noop", "args": []})",
+  const GraphSpec graph_spec = load_ok(doc("", kSrc + R"(, {"name": "last", "function": "noop", "args": []})",
                                      R"(, "post_nodes": [
       {"name": "p0", "function": "noop", "args": [{"type": "$res", "predecessor": {"name": "last", "indexes": "0"}}]},
       {"name": "p1", "function": "noop", "args": []}])"));
-  ASSERT_TRUE(spec.graph.post_nodes());
-  const auto& post = *spec.graph.post_nodes();
+  ASSERT_TRUE(graph_spec.graph.post_nodes());
+  const auto& post = *graph_spec.graph.post_nodes();
   ASSERT_EQ(post.size(), 2u);
   EXPECT_EQ(post[0].id, 0);
   EXPECT_EQ(post[1].id, 1);
   EXPECT_EQ(post[0].args[0].pred->node, 1);
-  EXPECT_TRUE(spec.graph.successors().empty()) << "post nodes add no edges";
+  EXPECT_TRUE(graph_spec.graph.successors().empty()) << "post nodes add no edges";
 
   const auto unknown = from_json_str(doc("", kSrc, R"(, "post_nodes": [
       {"name": "p0", "function": "noop", "args": []},
@@ -331,9 +331,9 @@ std::vector<ErrorCase> error_cases() {
 TEST(GraphLoaderErrors, Table) {
   for (const auto& c : error_cases()) {
     SCOPED_TRACE(c.name);
-    const auto spec = from_json_str(c.json, kWorkers);
-    ASSERT_FALSE(spec) << c.json;
-    EXPECT_EQ(spec.error(), c.error);
+    const auto graph_spec = from_json_str(c.json, kWorkers);
+    ASSERT_FALSE(graph_spec) << c.json;
+    EXPECT_EQ(graph_spec.error(), c.error);
   }
 }
 
@@ -344,15 +344,15 @@ TEST(GraphLoaderErrors, TooManyNodes) {
       "frame_packets": 1, "address": "a", "start_port": 1, "extract_packet_func": "a", "id_function": "b",
       "index_function": {"function": "c", "args": []}})";
   EXPECT_TRUE(from_json_str(doc("", nodes), kWorkers)) << "65536 nodes fit 16-bit ids";
-  const auto spec = from_json_str(doc("", nodes, net), kWorkers);
-  ASSERT_FALSE(spec);
-  EXPECT_EQ(spec.error(), "The graph has 65537 nodes; at most 65536 are supported");
+  const auto graph_spec = from_json_str(doc("", nodes, net), kWorkers);
+  ASSERT_FALSE(graph_spec);
+  EXPECT_EQ(graph_spec.error(), "The graph has 65537 nodes; at most 65536 are supported");
 }
 
 TEST(GraphLoaderFiles, MissingFile) {
-  const auto spec = from_json("/nonexistent/graph.json", kWorkers);
-  ASSERT_FALSE(spec);
-  EXPECT_EQ(spec.error(), "Cannot open graph file '/nonexistent/graph.json': No such file or directory");
+  const auto graph_spec = from_json("/nonexistent/graph.json", kWorkers);
+  ASSERT_FALSE(graph_spec);
+  EXPECT_EQ(graph_spec.error(), "Cannot open graph file '/nonexistent/graph.json': No such file or directory");
 }
 
 TEST(GraphLoaderFiles, BundledExamplesLoad) {
@@ -360,8 +360,8 @@ TEST(GraphLoaderFiles, BundledExamplesLoad) {
   for (const auto& entry : std::filesystem::directory_iterator(ARVEX_EXAMPLES_DIR)) {
     if (entry.path().extension() != ".json") continue;
     SCOPED_TRACE(entry.path().string());
-    const auto spec = from_json(entry.path().string(), kWorkers);
-    EXPECT_TRUE(spec) << spec.error();
+    const auto graph_spec = from_json(entry.path().string(), kWorkers);
+    EXPECT_TRUE(graph_spec) << graph_spec.error();
     ++loaded;
   }
   EXPECT_GT(loaded, 0);

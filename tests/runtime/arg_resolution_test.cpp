@@ -35,7 +35,7 @@ enum NodeId : std::uint16_t { kSrc, kOne, kWindow, kWrap, kMarks, kGrouped, kAll
 GraphCompiled reader_graph() {
   Node grouped = node(kGrouped, "grouped", 4, {res(kSrc, {1}, /*group_by=*/2)});
   grouped.group_size = 2;
-  GraphSpec spec;
+  GraphSpec graph_spec;
   for (Node& n : std::vector<Node>{
            node(kSrc, "src", 4),
            node(kOne, "one", 4, {res(kSrc)}),
@@ -46,12 +46,12 @@ GraphCompiled reader_graph() {
            std::move(grouped),
            node(kAllOf, "allof", 3, {res(kSrc, {0, 1, 2})}),
        }) {
-    spec.graph.add_node(std::move(n));
+    graph_spec.graph.add_node(std::move(n));
   }
   // Objects 0 and 1 stand for "$index" and "$workers"; 2 holds one value, 3 three.
-  spec.init_objects = {
+  graph_spec.init_objects = {
       {usize(0)}, {usize(1)}, {CmTypes::make_string("one")}, {i32(100), i32(101), i32(102)}};
-  return compile(std::move(spec),
+  return compile(std::move(graph_spec),
                  [](const std::optional<WorkerRangeSpec>&) { return std::size_t{0}; });
 }
 

@@ -30,11 +30,11 @@ using namespace test_support;
 
 // Nodes as the loader lists them; with `network`, node 0 must be the "$network" source.
 inline GraphCompiled compile_graph(std::vector<Node> nodes, std::optional<GraphNetworkConfig> network = std::nullopt) {
-  GraphSpec spec;
-  for (Node& n : nodes) spec.graph.add_node(std::move(n));
-  if (network) spec.graph.set_network_config(std::move(*network));
-  spec.init_objects = {{CmTypes::make_usize(0)}, {CmTypes::make_usize(1)}};
-  return compile(std::move(spec), [](const std::optional<WorkerRangeSpec>&) { return std::size_t{0}; });
+  GraphSpec graph_spec;
+  for (Node& n : nodes) graph_spec.graph.add_node(std::move(n));
+  if (network) graph_spec.graph.set_network_config(std::move(*network));
+  graph_spec.init_objects = {{CmTypes::make_usize(0)}, {CmTypes::make_usize(1)}};
+  return compile(std::move(graph_spec), [](const std::optional<WorkerRangeSpec>&) { return std::size_t{0}; });
 }
 
 // a (2 instances) feeds b (3) and the condition node c (2); d (1) reads b. Per frame: 4 counted
