@@ -34,6 +34,8 @@ struct SharedWorkerState {
   // notifies every group that has workers, since any of them may take it.
   std::vector<EventCount> wake;
   std::vector<EventCount*> global_wake;
+  // Per group: whether any worker was started for it. Written before build() returns.
+  std::vector<bool> group_has_workers;
   std::chrono::steady_clock::time_point epoch;
   std::shared_ptr<AsyncRecorder> recorder;
   std::size_t system_core_start = 0;
@@ -344,6 +346,7 @@ std::unique_ptr<CustomScheduler> CustomSchedulerBuilder::build() {
     const std::size_t actual = group.threads.size();
     started += actual;
     if (actual > 0) shared->global_wake.push_back(&shared->wake[g]);
+    shared->group_has_workers.push_back(actual > 0);
     if (actual != group.config.worker_count) {
       ARVEX_LOG_WARN(kLogTarget, "worker count mismatch", log::field("group_idx", g),
                      log::field("expected", group.config.worker_count), log::field("actual", actual));
@@ -404,9 +407,12 @@ void check_priority(std::size_t priority) noexcept {
   if (priority >= detail::kPriorityCount) fatal_stop(fmt::format("invalid job priority {}", priority));
 }
 
-// A range group's channels, or null for the global channels.
+// A range group's channels, or null for the global channels. A group that got no worker (its
+// workers all joined a lower group, or over-subscription left none) would never run its jobs, so
+// they go to the global channels, which every worker serves.
 ChannelSet* group_channels(SharedWorkerState& shared, std::size_t group) noexcept {
-  return group >= 1 && group < shared.group_channels.size() ? shared.group_channels[group].get() : nullptr;
+  if (group < 1 || group >= shared.group_channels.size() || !shared.group_has_workers[group]) return nullptr;
+  return shared.group_channels[group].get();
 }
 
 void route(SharedWorkerState& shared, std::size_t group, std::size_t priority, Job&& job) noexcept {
