@@ -24,6 +24,7 @@
 #include "support/bounded_mpmc_queue.hpp"
 #include "runtime/network_infra.hpp"
 #include "runtime/run_config.hpp"
+#include "runtime/run_failure.hpp"
 #include "runtime/slot_data.hpp"
 #include "scheduling/scheduler.hpp"
 #include "tables/cache_aligned_array.hpp"
@@ -68,6 +69,8 @@ struct Telemetry {
   alignas(CACHE_LINE) std::atomic<std::size_t> frames_completed{0};
   std::shared_ptr<TimeBufferManager> time_buffers;  // with --timing, once available
   std::shared_ptr<AsyncRecorder> recorder;          // with --record
+  // The first kernel failure of the run; set by workers, reported after the run.
+  FirstRunFailure failure;
 };
 
 // What the engine needs to run tasks: the completion queue, the scheduler, the dependency
