@@ -83,16 +83,16 @@ Node kernel_node(std::uint16_t id, std::string name, std::string function, std::
 // a (2 instances, its instance index times ten) feeds b (2, a's value plus one); t (1) throws.
 // Post nodes, when given, are added after.
 GraphCompiled chain_graph(std::optional<std::vector<Node>> post = std::nullopt) {
-  GraphSpec spec;
-  spec.graph.add_node(kernel_node(0, "a", "test.times_ten", 2, {ref(0)}));
-  spec.graph.add_node(kernel_node(1, "b", "test.sum_plus_one", 2, {res(0)}));
-  spec.graph.add_node(kernel_node(2, "t", "test.throws", 1, {ref(0)}));
-  spec.graph.add_node(kernel_node(3, "u", "test.throws_int", 1, {}));
+  GraphSpec graph_spec;
+  graph_spec.graph.add_node(kernel_node(0, "a", "test.times_ten", 2, {ref(0)}));
+  graph_spec.graph.add_node(kernel_node(1, "b", "test.sum_plus_one", 2, {res(0)}));
+  graph_spec.graph.add_node(kernel_node(2, "t", "test.throws", 1, {ref(0)}));
+  graph_spec.graph.add_node(kernel_node(3, "u", "test.throws_int", 1, {}));
   if (post) {
-    for (Node& n : *post) spec.graph.add_post_node(std::move(n));
+    for (Node& n : *post) graph_spec.graph.add_post_node(std::move(n));
   }
-  spec.init_objects = {{CmTypes::make_usize(0)}, {CmTypes::make_usize(1)}};
-  return compile(std::move(spec), [](const std::optional<WorkerRangeSpec>&) { return std::size_t{0}; });
+  graph_spec.init_objects = {{CmTypes::make_usize(0)}, {CmTypes::make_usize(1)}};
+  return compile(std::move(graph_spec), [](const std::optional<WorkerRangeSpec>&) { return std::size_t{0}; });
 }
 
 constexpr std::uint16_t kA = 0;
