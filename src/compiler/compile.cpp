@@ -262,6 +262,8 @@ GraphCompiled compile(GraphSpec graph_spec, const WorkerGroupLookup& worker_grou
     entry.no_conditional_successors =
         std::none_of(successors.begin(), successors.end(),
                      [&](std::uint16_t s) { return nodes[s].condition.has_value(); });
+    entry.worker_resolves = std::none_of(successors.begin(), successors.end(),
+                                         [&](std::uint16_t s) { return out.node_cache[s].is_condition; });
     entry.result_consumed = std::any_of(successors.begin(), successors.end(), [&](std::uint16_t s) {
       return reads_result_of(nodes[s], node.id);
     });

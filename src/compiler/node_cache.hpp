@@ -47,6 +47,9 @@ struct NodeCacheEntry {
   bool is_condition = false;
   // No successor has a node-level condition (true without successors).
   bool no_conditional_successors = false;
+  // No successor is a condition node (node-level or argument conditions): a worker completing a
+  // task may release the successors itself, since no condition needs a resolution thread.
+  bool worker_resolves = false;
   // Some successor reads this node's results ("$res"), so they must be stored.
   bool result_consumed = false;
   // Instance i depends on exactly instance i of one predecessor of the same factor.

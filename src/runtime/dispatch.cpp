@@ -117,7 +117,7 @@ void send_to_scheduler(const std::shared_ptr<SharedData>& shared, const Dispatch
     scheduler.spawn_with_meta_priority(
         priority, group, meta,
         [shared, task, args = std::move(prepared[i]), function]() mutable {
-          run_task_job(*shared, task, std::move(args), function);
+          run_task_job(shared, task, std::move(args), function);
         });
   }
 }

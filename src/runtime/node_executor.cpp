@@ -17,7 +17,7 @@ NodeExecutor make_node_executor(std::weak_ptr<SharedData> weak) {
     KernelFn kernel = desc.function;
     for (;;) {
       if (drop_stale_task(*shared, task)) return;
-      const std::optional<NodeInfo> next = execute_node_task(*shared, task, kernel);
+      const std::optional<NodeInfo> next = execute_node_task(shared, task, kernel);
       if (!next) return;
       task = *next;
       kernel = shared->cache.node_cache[task.node_id].function;

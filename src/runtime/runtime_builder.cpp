@@ -123,6 +123,20 @@ NetworkInfra::Parts network_parts(const ArvexRtBuilder& b, const GraphNetworkCon
   return parts;
 }
 
+// The result map's node layout: post results share the table (in the post slot, under the
+// post node's id), so each id needs room for the larger of its node's and post node's factor.
+std::vector<Node> result_map_layout(const std::vector<Node>& nodes, const std::optional<std::vector<Node>>& post) {
+  const std::size_t count = std::max(nodes.size(), post ? post->size() : 0);
+  std::vector<Node> layout(count);
+  for (std::size_t id = 0; id < count; ++id) {
+    layout[id].id = static_cast<std::uint16_t>(id);
+    const std::size_t own = id < nodes.size() ? nodes[id].factor : 0;
+    const std::size_t posted = post && id < post->size() ? (*post)[id].factor : 0;
+    layout[id].factor = std::max(own, posted);
+  }
+  return layout;
+}
+
 }  // namespace
 
 Expected<ArvexRt, std::string> build(ArvexRtBuilder builder) {
@@ -155,7 +169,8 @@ Expected<ArvexRt, std::string> build(ArvexRtBuilder builder) {
 
   NetworkInfra::Parts network_infra = network_parts(builder, network);
   // Slots 0 .. slots - 1 hold frames; slot slots + system_threads is the post nodes'.
-  auto result_map = std::make_shared<LockFreeResultMap>(nodes, builder.slots + builder.system_threads + 1);
+  auto result_map = std::make_shared<LockFreeResultMap>(result_map_layout(nodes, compiled.graph.post_nodes()),
+                                                        builder.slots + builder.system_threads + 1);
 
   const bool custom = builder.scheduler->is_custom();
   SharedData::Parts parts{

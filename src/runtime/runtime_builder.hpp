@@ -15,6 +15,7 @@
 #include "arvex/expected.hpp"
 #include "compiler/graph_compiled.hpp"
 #include "instrumentation/async_recorder.hpp"
+#include "runtime/run_loop.hpp"
 #include "runtime/shared_data.hpp"
 #include "scheduling/scheduler.hpp"
 
@@ -73,6 +74,12 @@ class ArvexRt {
   explicit ArvexRt(std::shared_ptr<SharedData> shared) noexcept : shared_(std::move(shared)) {}
 
   const std::shared_ptr<SharedData>& shared() const noexcept { return shared_; }
+
+  // One complete run, until the frame budget is spent or the time limit passes; see run_impl.
+  // A runtime runs once.
+  Expected<void, std::string> run() const { return run_impl(shared_, std::nullopt); }
+  // The same, also ending when `until` returns true at one of the 10 ms polls.
+  Expected<void, std::string> run_until(RunPredicate until) const { return run_impl(shared_, std::move(until)); }
 
  private:
   std::shared_ptr<SharedData> shared_;

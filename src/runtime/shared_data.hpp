@@ -23,6 +23,7 @@
 #include "instrumentation/async_recorder.hpp"
 #include "support/bounded_mpmc_queue.hpp"
 #include "runtime/network_infra.hpp"
+#include "runtime/resolution_strategy.hpp"
 #include "runtime/run_config.hpp"
 #include "runtime/run_failure.hpp"
 #include "runtime/slot_data.hpp"
@@ -87,6 +88,7 @@ struct ExecCtx {
       : result_map(std::move(parts.result_map)),
         counter(std::move(parts.counter)),
         batch_queue(parts.batch_queue_capacity),
+        strategy(std::make_unique<MultiSlotBatchStrategy>()),
         scheduler(std::move(parts.scheduler)) {}
 
   std::shared_ptr<LockFreeResultMap> result_map;
@@ -95,6 +97,8 @@ struct ExecCtx {
   // fully written by its pusher; the queue says nothing about the result map, whose own
   // ordering publishes the task's result.
   BoundedMpmcQueue<NodeInfo> batch_queue;
+  // Turns completions into released tasks; stateless, shared by all threads.
+  std::unique_ptr<ResolutionStrategy> strategy;
   // Set (acq_rel exchange) by the one resolution thread that performs the initial preparation.
   std::atomic<bool> prep_done{false};
   // Declared last so that it is destroyed first: its destructor stops and joins the workers,

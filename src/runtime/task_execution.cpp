@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <thread>
 #include <utility>
@@ -12,24 +11,16 @@
 #include "instrumentation/async_recorder.hpp"
 #include "logging/log.hpp"
 #include "runtime/arg_resolution.hpp"
+#include "runtime/dispatch.hpp"
+#include "runtime/kernel_call.hpp"
 #include "runtime/shared_data.hpp"
 #include "runtime/spin_wait.hpp"
 #include "runtime/thread_scratch.hpp"
+#include "scheduling/scheduler_config.hpp"
 
 namespace arvex {
 
 namespace {
-
-std::uint64_t nanos_since_start(const SharedData& shared) noexcept {
-  const auto elapsed = std::chrono::steady_clock::now() - shared.telemetry.start;
-  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
-}
-
-// Frame of the task's slot, -1 for post tasks (their slot lies past the frame slots).
-std::int64_t frame_of(const SharedData& shared, const NodeInfo& task) noexcept {
-  if (task.slot >= shared.slots.slot_count()) return -1;
-  return shared.slots.frame_id[task.slot].load(std::memory_order_seq_cst);
-}
 
 const Node& post_node(const SharedData& shared, const NodeInfo& task) {
   const auto& post = shared.graph.post_nodes();
@@ -39,16 +30,20 @@ const Node& post_node(const SharedData& shared, const NodeInfo& task) {
   return (*post)[task.node_id];
 }
 
+const std::string& node_name(const SharedData& shared, const NodeInfo& task) {
+  return task.is_post ? post_node(shared, task).name : shared.cache.node_cache[task.node_id].name;
+}
+
 // Scheduler record of one executed task; job ids are shared with the dispatch records.
-void record_task(SharedData& shared, const NodeInfo& task, std::uint64_t start_ns) {
+void record_task(SharedData& shared, const NodeInfo& task) {
   if (!shared.telemetry.recorder) return;
   const auto& frame = shared.config.record_frame;
-  if (frame && frame_of(shared, task) != static_cast<std::int64_t>(*frame)) return;
+  if (frame && frame_in_slot(shared, task.slot) != static_cast<std::int64_t>(*frame)) return;
   Record record;
   record.slot = task.slot;
   record.job_id = shared.telemetry.jobs_recorded.fetch_add(1, std::memory_order_relaxed);
-  record.start_ns = start_ns;
-  record.end_ns = start_ns;
+  record.start_ns = nanos_since(shared.telemetry.start);
+  record.end_ns = record.start_ns;
   record.task_id = task.node_id;
   record.index = task.index;
   submit_record(record);
@@ -77,24 +72,10 @@ ArgsStatus build_post_args(const SharedData& shared, const NodeInfo& task, std::
   return ArgsStatus::Ready;
 }
 
-// Calls the kernel; a throw is recorded as the run's failure and stops the run. Returns
-// whether the kernel completed.
 bool call_kernel(SharedData& shared, const NodeInfo& task, KernelFn kernel, std::span<const CmTypes> args,
                  CmTypes& result) {
-  std::string message;
-  try {
-    kernel(args.data(), args.size(), &result);
-    return true;
-  } catch (const std::exception& e) {
-    message = e.what();
-  } catch (...) {
-    message = "unknown exception";
-  }
-  const std::string name = task.is_post ? post_node(shared, task).name : shared.cache.node_cache[task.node_id].name;
-  shared.telemetry.failure.record(RunFailure{name, frame_of(shared, task), task.index, std::move(message)});
-  // Seq_cst, as every stop of the run: each loop sees it on its next turn.
-  shared.shutdown.store(true, std::memory_order_seq_cst);
-  return false;
+  return call_kernel_guarded(shared, node_name(shared, task), frame_in_slot(shared, task.slot), task.index, kernel,
+                             args, result);
 }
 
 // Bounded send of a completion: spins with growing hints, then yields while the queue is full.
@@ -113,11 +94,9 @@ void send_completion(SharedData& shared, const NodeInfo& task) {
   }
 }
 
-// Bulk tasks (count >= 2) need worker-side successor release, which does not exist yet; no
-// dispatcher produces them today, so meeting one is a broken invariant.
-[[noreturn]] void execute_bulk_task_hook(const NodeInfo& task) {
-  fatal_stop(fmt::format("bulk task of node {} (count {}) but bulk execution is not available", task.node_id,
-                         task.count));
+void log_stale_args(const NodeInfo& task) {
+  ARVEX_DEBUG_PRINT("Stale task dropped during arg collection: node {} slot {} index {} gen {}", task.node_id,
+                    task.slot, task.index, task.generation);
 }
 
 }  // namespace
@@ -134,9 +113,10 @@ bool drop_stale_task(const SharedData& shared, const NodeInfo& task) {
   return true;
 }
 
-std::optional<NodeInfo> execute_single_task(SharedData& shared, const NodeInfo& task,
+std::optional<NodeInfo> execute_single_task(const std::shared_ptr<SharedData>& shared_ptr, const NodeInfo& task,
                                             std::optional<std::span<const CmTypes>> prepared, KernelFn kernel) {
-  record_task(shared, task, nanos_since_start(shared));
+  SharedData& shared = *shared_ptr;
+  record_task(shared, task);
   KernelTimingHook timing(shared, task);
 
   CmTypes result;
@@ -147,8 +127,7 @@ std::optional<NodeInfo> execute_single_task(SharedData& shared, const NodeInfo& 
     auto args = ARG_BUF.borrow();
     const ArgsStatus status = task.is_post ? build_post_args(shared, task, *args) : build_task_args(shared, task, *args);
     if (status != ArgsStatus::Ready) {
-      ARVEX_DEBUG_PRINT("Stale task dropped during arg collection: node {} slot {} index {} gen {}", task.node_id,
-                        task.slot, task.index, task.generation);
+      log_stale_args(task);
       return std::nullopt;
     }
     completed = call_kernel(shared, task, kernel, *args, result);
@@ -156,30 +135,75 @@ std::optional<NodeInfo> execute_single_task(SharedData& shared, const NodeInfo& 
   if (!completed) return std::nullopt;
   timing.finish();
 
-  if (task.is_post || shared.cache.node_cache[task.node_id].result_consumed) {
+  if (task.is_post) {
     shared.exec.result_map->set(task, std::move(result));
+    send_completion(shared, task);
+    return std::nullopt;
   }
-  // Worker-side successor release (and with it inline continuation) does not exist yet: every
-  // completion goes to the resolution threads.
+  const NodeCacheEntry& entry = shared.cache.node_cache[task.node_id];
+  if (entry.result_consumed) shared.exec.result_map->set(task, std::move(result));
+  if (entry.worker_resolves) {
+    return shared.exec.strategy->worker_resolve(shared_ptr, DispatchCtx::of(shared), task);
+  }
   send_completion(shared, task);
   return std::nullopt;
 }
 
-std::optional<NodeInfo> execute_node_task(SharedData& shared, const NodeInfo& task, KernelFn kernel) {
-  if (task.count > 1) execute_bulk_task_hook(task);
+std::optional<NodeInfo> execute_bulk_task(const std::shared_ptr<SharedData>& shared_ptr, const NodeInfo& task,
+                                          KernelFn kernel) {
+  SharedData& shared = *shared_ptr;
+  record_task(shared, task);
+  const NodeCacheEntry& entry = shared.cache.node_cache[task.node_id];
+  const std::size_t end = task.index + task.count;
+  {
+    auto args = ARG_BUF.borrow();
+    NodeInfo instance = task;
+    instance.count = 1;
+    if (entry.range_function && !entry.result_consumed) {
+      if (build_task_args(shared, instance, *args) != ArgsStatus::Ready) {
+        log_stale_args(task);
+        return std::nullopt;
+      }
+      CmTypes ignored;
+      const RangeKernelFn range = *entry.range_function;
+      const bool done = run_guarded(shared, entry.name, frame_in_slot(shared, task.slot), task.index,
+                                    [&] { range(task.index, end, args->data(), args->size(), &ignored); });
+      if (!done) return std::nullopt;
+    } else {
+      for (std::size_t i = task.index; i < end; ++i) {
+        instance.index = i;
+        // Instance-dependent arguments (its index, predecessor results) differ per instance.
+        if (build_task_args(shared, instance, *args) != ArgsStatus::Ready) {
+          log_stale_args(instance);
+          return std::nullopt;
+        }
+        CmTypes result;
+        if (!call_kernel(shared, instance, kernel, *args, result)) return std::nullopt;
+        if (entry.result_consumed) shared.exec.result_map->set(instance, std::move(result));
+      }
+    }
+  }
+  return shared.exec.strategy->worker_resolve(shared_ptr, DispatchCtx::of(shared), task);
+}
+
+std::optional<NodeInfo> execute_node_task(const std::shared_ptr<SharedData>& shared, const NodeInfo& task,
+                                          KernelFn kernel) {
+  if (task.count > 1) return execute_bulk_task(shared, task, kernel);
   return execute_single_task(shared, task, std::nullopt, kernel);
 }
 
-void run_task_job(SharedData& shared, const NodeInfo& task, std::optional<std::vector<CmTypes>> prepared,
-                  KernelFn kernel) {
-  if (drop_stale_task(shared, task)) return;
-  if (task.count > 1) execute_bulk_task_hook(task);
-  std::optional<NodeInfo> next = execute_single_task(
-      shared, task, prepared ? std::optional<std::span<const CmTypes>>(*prepared) : std::nullopt, kernel);
+void run_task_job(const std::shared_ptr<SharedData>& shared, const NodeInfo& task,
+                  std::optional<std::vector<CmTypes>> prepared, KernelFn kernel) {
+  if (drop_stale_task(*shared, task)) return;
+  std::optional<NodeInfo> next =
+      task.count > 1 ? execute_bulk_task(shared, task, kernel)
+                     : execute_single_task(shared, task,
+                                           prepared ? std::optional<std::span<const CmTypes>>(*prepared) : std::nullopt,
+                                           kernel);
   while (next) {
     const NodeInfo current = *next;
-    if (drop_stale_task(shared, current)) return;
-    next = execute_node_task(shared, current, shared.cache.node_cache[current.node_id].function);
+    if (drop_stale_task(*shared, current)) return;
+    next = execute_node_task(shared, current, shared->cache.node_cache[current.node_id].function);
   }
 }
 

@@ -72,6 +72,7 @@ struct BatchInnerBuffers {
   std::vector<NodeInfo> ready_tasks;        // released by one completion
   std::vector<std::size_t> ready_indexes;   // instances the dependency counter released
   std::vector<NodeInfo> dispatch_tasks;     // accumulated until dispatched
+  std::vector<std::size_t> scratch_indexes; // one group's instances while a range is counted
 };
 
 // Scratch of successor release on a worker.
@@ -85,6 +86,7 @@ struct WorkerResolutionBuffers {
   }
 
   std::vector<std::size_t> ready_indexes;
+  std::vector<std::size_t> scratch_indexes;  // one group's instances while a range is counted
   std::vector<NodeInfo> ready_tasks;
   std::vector<std::optional<std::vector<CmTypes>>> prepared_args;  // per ready task
 };
