@@ -102,7 +102,8 @@ void send_to_scheduler(const std::shared_ptr<SharedData>& shared, const Dispatch
       task.generation = static_cast<std::uint32_t>(ctx.slots.generation[task.slot].load(std::memory_order_acquire));
     }
     const bool record = recording(ctx, task.slot);
-    const std::uint64_t enqueue_ns = nanos_since(ctx.telemetry.start);
+    // Only recorded tasks carry an enqueue time; the clock read is not free.
+    const std::uint64_t enqueue_ns = record ? nanos_since(ctx.telemetry.start) : 0;
 
     if (scheduler.has_typed_spawn() && !prepared[i] && !task.is_post && !post_functions) {
       NodeTaskDesc desc;

@@ -59,8 +59,8 @@ void MultiSlotBatchStrategy::drive_batch(const std::shared_ptr<SharedData>& shar
     submit_record(record);
   }
   frame_slots([&](std::size_t s) {
-    slots.processing_count[s].fetch_sub(1, std::memory_order_acq_rel);
-    slots.needs_check[s].store(true);
+    slots.processing_count[s].fetch_sub(1, std::memory_order_seq_cst);
+    slots.needs_check[s].store(true, std::memory_order_seq_cst);
   });
 }
 

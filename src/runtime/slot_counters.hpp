@@ -12,11 +12,12 @@ namespace arvex {
 
 // Subtracts `by` without going below zero, so that a miscounted completion (a condition
 // instance released again after it failed) cannot wrap the counter and keep its slot from ever
-// completing. Acquire-release, like every slot counter update. Returns the previous value.
+// completing. Sequentially consistent: whether a slot may have completed is decided from these
+// counters and processing_count read on different threads. Returns the previous value.
 inline std::size_t decrement_saturating(std::atomic<std::size_t>& counter, std::size_t by) noexcept {
-  std::size_t current = counter.load(std::memory_order_acquire);
-  while (!counter.compare_exchange_weak(current, current > by ? current - by : 0, std::memory_order_acq_rel,
-                                        std::memory_order_acquire)) {
+  std::size_t current = counter.load(std::memory_order_seq_cst);
+  while (!counter.compare_exchange_weak(current, current > by ? current - by : 0, std::memory_order_seq_cst,
+                                        std::memory_order_seq_cst)) {
   }
   return current;
 }

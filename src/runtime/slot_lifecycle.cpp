@@ -12,10 +12,12 @@ namespace arvex {
 
 namespace {
 
+// Sequentially consistent, like the workers' updates: a worker that finishes while this reads
+// either shows up here or sees the counts at zero itself and raises needs_check again.
 bool slot_idle(const SlotData& sd, std::size_t s) noexcept {
-  return sd.pending_tasks[s].load(std::memory_order_acquire) == 0 &&
-         sd.pending_cond_tasks[s].load(std::memory_order_acquire) == 0 &&
-         sd.processing_count[s].load(std::memory_order_acquire) == 0;
+  return sd.pending_tasks[s].load(std::memory_order_seq_cst) == 0 &&
+         sd.pending_cond_tasks[s].load(std::memory_order_seq_cst) == 0 &&
+         sd.processing_count[s].load(std::memory_order_seq_cst) == 0;
 }
 
 std::uint64_t bit(std::size_t s) noexcept {
@@ -206,7 +208,9 @@ void check_slots(SharedData& shared, std::size_t thread_id, const SlotHooks& hoo
 
   for (const std::size_t s : running_slots) {
     if ((mask & bit(s)) == 0) continue;
-    if (!sd.needs_check[s].exchange(false)) continue;
+    // Read before the exchange: a write on every pass would take the line from the workers
+    // that set the flag after each task.
+    if (!sd.needs_check[s].load(std::memory_order_acquire) || !sd.needs_check[s].exchange(false)) continue;
     if (!slot_idle(sd, s)) continue;
     if (!shared.exec.counter->try_complete_slot(s)) continue;
     // A completion may have been counted between the first read and the claim.

@@ -53,9 +53,16 @@ std::optional<NodeInfo> worker_resolve_successors(const std::shared_ptr<SharedDa
   SlotData& slots = shared.slots;
   const std::size_t slot = task.slot;
   slots.processing_count[slot].fetch_add(1, std::memory_order_acq_rel);
+  // The flag is raised only when the slot's counts have run out: raising it after every task
+  // would move its cache line to the resolution thread polling it, once per task. Sequentially
+  // consistent, so that of two workers finishing together at least one sees the other's
+  // processing_count decrement, or the checker that consumes the flag does.
   const auto leave = [&] {
-    slots.processing_count[slot].fetch_sub(1, std::memory_order_acq_rel);
-    slots.needs_check[slot].store(true);
+    slots.processing_count[slot].fetch_sub(1, std::memory_order_seq_cst);
+    if (slots.pending_tasks[slot].load(std::memory_order_seq_cst) == 0 &&
+        slots.pending_cond_tasks[slot].load(std::memory_order_seq_cst) == 0) {
+      slots.needs_check[slot].store(true, std::memory_order_seq_cst);
+    }
   };
   const std::uint32_t generation = static_cast<std::uint32_t>(slots.generation[slot].load(std::memory_order_acquire));
   if (generation != task.generation) {
