@@ -280,9 +280,11 @@ GraphCompiled compile(GraphSpec graph_spec, const WorkerGroupLookup& worker_grou
   out.successor_arena = build_arena(out);
 
   for (const NodeCacheEntry& entry : out.node_cache) {
+    // Initial nodes count too: otherwise a frame whose initial instances feed nothing could
+    // complete while some of them still wait to run, and they would be dropped with the slot.
     if (entry.is_condition) {
       out.total_cond_tasks_per_frame += entry.factor;
-    } else if (!entry.is_initial) {
+    } else {
       out.total_tasks_per_frame += entry.factor;
     }
   }

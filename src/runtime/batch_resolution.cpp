@@ -32,9 +32,7 @@ void count_completion(SharedData& shared, const NodeInfo& task, const NodeCacheE
     }
     return;
   }
-  if (std::atomic<std::size_t>* counter = completion_counter(shared.slots, entry, task.slot)) {
-    decrement_saturating(*counter, 1);
-  }
+  decrement_saturating(completion_counter(shared.slots, entry, task.slot), 1);
 }
 
 // A condition node instance became ready: run it when its condition passes, else put the

@@ -47,7 +47,7 @@ void select_unchecked_wrappers(std::span<const NodeCacheEntry> node_cache) {
                  log::field("total", node_cache.size()));
 }
 
-// What every slot starts a frame with: counted tasks (neither initial nor condition nodes),
+// What every slot starts a frame with: counted tasks (every node but the condition nodes),
 // condition tasks, and per node the condition-spawn word of generation 0.
 SlotData::Shape slot_shape(std::size_t slots, std::span<const NodeCacheEntry> node_cache) {
   SlotData::Shape shape;
@@ -56,7 +56,7 @@ SlotData::Shape slot_shape(std::size_t slots, std::span<const NodeCacheEntry> no
   for (const NodeCacheEntry& entry : node_cache) {
     if (entry.is_condition) {
       shape.cond_tasks_per_frame += entry.factor;
-    } else if (!entry.is_initial) {
+    } else {
       shape.tasks_per_frame += entry.factor;
     }
     shape.cond_spawn_initial.push_back(entry.is_condition ? entry.factor : 0);

@@ -23,12 +23,10 @@ inline std::size_t decrement_saturating(std::atomic<std::size_t>& counter, std::
 }
 
 // The counter a completed task of `entry`'s node belongs to: pending_cond_tasks for condition
-// nodes, pending_tasks for the rest, none for initial nodes (not part of the frame's count).
-inline std::atomic<std::size_t>* completion_counter(SlotData& slots, const NodeCacheEntry& entry,
+// nodes, pending_tasks for the rest.
+inline std::atomic<std::size_t>& completion_counter(SlotData& slots, const NodeCacheEntry& entry,
                                                     std::size_t slot) noexcept {
-  if (entry.is_condition) return &slots.pending_cond_tasks[slot];
-  if (entry.is_initial) return nullptr;
-  return &slots.pending_tasks[slot];
+  return entry.is_condition ? slots.pending_cond_tasks[slot] : slots.pending_tasks[slot];
 }
 
 }  // namespace arvex

@@ -70,9 +70,7 @@ std::optional<NodeInfo> worker_resolve_successors(const std::shared_ptr<SharedDa
     return std::nullopt;
   }
   const NodeCacheEntry& entry = shared.cache.node_cache[task.node_id];
-  if (std::atomic<std::size_t>* counter = completion_counter(slots, entry, slot)) {
-    decrement_saturating(*counter, task.count);
-  }
+  decrement_saturating(completion_counter(slots, entry, slot), task.count);
 
   std::optional<NodeInfo> kept;
   {

@@ -483,6 +483,25 @@ TEST_F(EngineRunTest, SlotsTakeTurnsUntilTheBudgetIsSpent) {
   }
 }
 
+TEST_F(EngineRunTest, InitialInstancesThatFeedNothingAllRunBeforeTheirFrameEnds) {
+  // Nothing downstream waits for these instances; the frame must still wait for all of them
+  // rather than end at the first and drop the rest with the slot.
+  constexpr std::size_t kFrames = 5;
+  for (const std::size_t slots : {1u, 2u}) {
+    SCOPED_TRACE(::testing::Message() << slots << " slots");
+    forget_calls();
+    ArvexRtBuilder builder = builder_for(compile_nodes({kernel_node(0, "a", "engine.times_ten", 4, {ref(0)})}));
+    builder.slots = slots;
+    builder.max_frames = kFrames;
+    const ArvexRt rt = runtime_of(std::move(builder));
+    const auto outcome = run_settled(rt);
+    ASSERT_TRUE(outcome.has_value()) << outcome.error();
+    EXPECT_EQ(frames_completed(rt), kFrames);
+    EXPECT_EQ(sorted(recorded()),
+              repeated(each("engine.times_ten", 4, [](std::uint64_t i) { return Args{i}; }), kFrames));
+  }
+}
+
 TEST_F(EngineRunTest, EverySchedulerAndSettingComputesTheSameFrames) {
   constexpr std::size_t kFrames = 6;
   struct Case {

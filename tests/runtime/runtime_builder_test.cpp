@@ -78,12 +78,12 @@ TEST_F(RuntimeBuildTest, EverySlotStartsInactiveWithFullCounts) {
   const SharedData& shared = *built->shared();
   SlotData& slots = built->shared()->slots;
 
-  EXPECT_EQ(shared.cache.total_tasks_per_frame, 4u);
+  EXPECT_EQ(shared.cache.total_tasks_per_frame, 6u);
   EXPECT_EQ(shared.cache.total_cond_tasks_per_frame, 2u);
   for (std::size_t s = 0; s < 3; ++s) {
     SCOPED_TRACE(testing::Message() << "slot " << s);
     EXPECT_EQ(slots.generation[s].load(), 0u);
-    EXPECT_EQ(slots.pending_tasks[s].load(), 4u) << "b and d; a is initial, c a condition node";
+    EXPECT_EQ(slots.pending_tasks[s].load(), 6u) << "a, b and d; c is a condition node";
     EXPECT_EQ(slots.pending_cond_tasks[s].load(), 2u);
     EXPECT_EQ(slots.processing_count[s].load(), 0u);
     EXPECT_FALSE(slots.needs_check[s].load());

@@ -37,8 +37,8 @@ inline GraphCompiled compile_graph(std::vector<Node> nodes, std::optional<GraphN
   return compile(std::move(graph_spec), [](const std::optional<WorkerRangeSpec>&) { return std::size_t{0}; });
 }
 
-// a (2 instances) feeds b (3) and the condition node c (2); d (1) reads b. Per frame: 4 counted
-// tasks (b, d), 2 condition tasks (c); a is initial.
+// a (2 instances) feeds b (3) and the condition node c (2); d (1) reads b. Per frame: 6 counted
+// tasks (a, b, d), 2 condition tasks (c); a is initial.
 inline GraphCompiled diamond_graph() {
   Node c = node(2, "c", 2, {res(0)});
   c.condition = gate();

@@ -29,7 +29,7 @@ namespace {
 
 using namespace arvex::test;
 
-// "a" (2 instances, initial) feeds "b" (3): three counted tasks per frame.
+// "a" (2 instances, initial) feeds "b" (3): five counted tasks per frame.
 GraphCompiled chain_graph() {
   return compile_graph({node(0, "a", 2), node(1, "b", 3, {res(0)})});
 }
@@ -211,7 +211,7 @@ TEST_F(SlotLifecycleTest, OneSlotRunsEveryFrameInSlotZeroWithOneGenerationPerFra
     checker.run(shared, hooks);
     expect_consistent(shared);
     EXPECT_EQ(shared.telemetry.frames_completed.load(), frame + 1);
-    EXPECT_EQ(shared.slots.pending_tasks[0].load(), 3U) << "reset to the per-frame total";
+    EXPECT_EQ(shared.slots.pending_tasks[0].load(), 5U) << "reset to the per-frame total";
     const bool last = frame + 1 == kFrames;
     // The last frame's results stay: nothing else will use the slot.
     EXPECT_EQ(shared.exec.result_map->get(result_key(0)).has_value(), last);
@@ -351,7 +351,7 @@ TEST_F(SlotLifecycleTest, ReleasesAndRestartsACompletedSlotWithTheNextFrame) {
   EXPECT_EQ(recorder.timing_finished, std::vector<std::size_t>{1});
   EXPECT_TRUE(checker.dirty) << "the running-slot list changed";
   EXPECT_TRUE(logged("Released slot 1 from frame 1 (had state: Buffering)")) << logged();
-  EXPECT_TRUE(logged("RESET slot 1 counters: slot_pending_tasks=3, slot_pending_cond_tasks=0"))
+  EXPECT_TRUE(logged("RESET slot 1 counters: slot_pending_tasks=5, slot_pending_cond_tasks=0"))
       << logged();
 
   // The completion claim was returned: the slot can complete its next frame.
