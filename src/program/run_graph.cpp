@@ -108,8 +108,8 @@ int run_graph(StartupState& state) {
   const std::set<WorkerRangeSpec> specs = worker_specs(state.graph.graph);
   if (!specs.empty()) {
     ARVEX_LOG_INFO(kLogTarget, "detected unique worker specs", log::field("count", specs.size()));
-    for (const WorkerRangeSpec& spec : specs) {
-      ARVEX_LOG_DEBUG(kLogTarget, "worker spec", log::field("ws", spec.debug_string()));
+    for (const WorkerRangeSpec& range_spec : specs) {
+      ARVEX_LOG_DEBUG(kLogTarget, "worker spec", log::field("ws", range_spec.debug_string()));
     }
     config.affinity = WorkerAffinityConfig::from_worker_specs(specs, args.workers);
   }
@@ -129,8 +129,8 @@ int run_graph(StartupState& state) {
   }
 
   const SchedulerImpl& lookup = *scheduler;
-  GraphCompiled compiled = compile(std::move(state.graph), [&lookup](const std::optional<WorkerRangeSpec>& spec) {
-    return lookup.worker_group(spec);
+  GraphCompiled compiled = compile(std::move(state.graph), [&lookup](const std::optional<WorkerRangeSpec>& range_spec) {
+    return lookup.worker_group(range_spec);
   });
 
   ArvexRtBuilder builder = builder_from(args, state.receiver_threads);

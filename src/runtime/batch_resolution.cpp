@@ -104,17 +104,8 @@ void release_successors(SharedData& shared, const NodeInfo& t, BatchInnerBuffers
                       shared.cache.node_cache[edge.succ].name, ready.size());
     if (ready.empty()) continue;
 
-    NodeInfo base;
-    base.slot = t.slot;
-    base.trigger_index = t.index;
-    base.generation = generation;
-    base.node_id = edge.succ;
-    if (fanout_bulk_edge(config, edge)) {
-      if (add_bulk_ready(shared.slots.bulk_ready(t.slot, edge.succ), generation, ready.size(), edge.succ_factor)) {
-        append_bulk_tasks(base, 0, edge.succ_factor, config.workers, released);
-      }
-      continue;
-    }
+    const NodeInfo base = released_task_base(t, edge, generation);
+    if (release_fanout_bulk(shared.slots, config, edge, base, ready.size(), released)) continue;
     for (const std::size_t instance : ready) {
       if (edge.succ_is_condition != 0) {
         resolve_condition_node(shared, t, edge, instance, generation, released);

@@ -10,6 +10,7 @@
 
 #include "compiler/successor_arena.hpp"
 #include "runtime/run_config.hpp"
+#include "runtime/slot_data.hpp"
 #include "tables/dependency_counter.hpp"
 #include "tables/node_info.hpp"
 
@@ -47,6 +48,28 @@ bool add_bulk_ready(std::atomic<std::uint64_t>& word, std::uint32_t generation, 
 // longer. Each task copies `base` apart from index and count.
 void append_bulk_tasks(const NodeInfo& base, std::size_t first, std::size_t total, std::size_t parts,
                        std::vector<NodeInfo>& out);
+
+// The task template for successors released through `edge` by `completed`: same slot, stamped
+// with `generation`, triggered by the completed instance; index and count still to be set.
+inline NodeInfo released_task_base(const NodeInfo& completed, const SuccEdge& edge, std::uint32_t generation) noexcept {
+  NodeInfo base;
+  base.slot = completed.slot;
+  base.trigger_index = completed.index;
+  base.generation = generation;
+  base.node_id = edge.succ;
+  return base;
+}
+
+// For a fan-out bulk edge: counts `ready` instances of the successor and, once all are ready,
+// appends its bulk tasks to `out`. Returns false (doing nothing) for other edges.
+inline bool release_fanout_bulk(SlotData& slots, const RunConfig& config, const SuccEdge& edge, const NodeInfo& base,
+                                std::size_t ready, std::vector<NodeInfo>& out) {
+  if (!fanout_bulk_edge(config, edge)) return false;
+  if (add_bulk_ready(slots.bulk_ready(base.slot, edge.succ), base.generation, ready, edge.succ_factor)) {
+    append_bulk_tasks(base, 0, edge.succ_factor, config.workers, out);
+  }
+  return true;
+}
 
 // Whether `indexes` is a run of consecutive increasing instances.
 bool consecutive_run(const std::vector<std::size_t>& indexes) noexcept;

@@ -22,17 +22,8 @@ void collect_released(SharedData& shared, const NodeInfo& task, std::uint32_t ge
     release_through_edge(*shared.exec.counter, task.slot, generation, edge, task.index, task.count, ready,
                          buffers.scratch_indexes);
     if (ready.empty()) continue;
-    NodeInfo base;
-    base.slot = task.slot;
-    base.trigger_index = task.index;
-    base.generation = generation;
-    base.node_id = edge.succ;
-    if (fanout_bulk_edge(config, edge)) {
-      if (add_bulk_ready(shared.slots.bulk_ready(task.slot, edge.succ), generation, ready.size(), edge.succ_factor)) {
-        append_bulk_tasks(base, 0, edge.succ_factor, config.workers, released);
-      }
-      continue;
-    }
+    const NodeInfo base = released_task_base(task, edge, generation);
+    if (release_fanout_bulk(shared.slots, config, edge, base, ready.size(), released)) continue;
     if (config.coalesce_barriers && config.workers > 0 && ready.size() > config.workers && consecutive_run(ready)) {
       append_bulk_tasks(base, ready.front(), ready.size(), config.workers, released);
       continue;

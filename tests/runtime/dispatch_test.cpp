@@ -105,29 +105,6 @@ constexpr std::uint16_t kB = 1;
 constexpr std::uint16_t kThrows = 2;
 constexpr std::uint16_t kThrowsInt = 3;
 
-NodeInfo task(std::uint16_t node_id, std::size_t slot, std::size_t index, std::uint32_t generation = 0,
-              bool is_post = false) {
-  NodeInfo t;
-  t.node_id = node_id;
-  t.slot = slot;
-  t.index = index;
-  t.count = 1;
-  t.generation = generation;
-  t.is_post = is_post;
-  return t;
-}
-
-// Spins (yielding) until `done` holds; a guard against hanging, not a timing assertion.
-template <class Done>
-bool eventually(Done done) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 class DispatchTest : public test_support::LogCaptureTest, public ::testing::WithParamInterface<SchedulerKind> {
  protected:
   void SetUp() override {

@@ -191,26 +191,6 @@ std::uint64_t spawned(const ArvexRt& rt) { return rt.shared()->exec.scheduler->t
 
 std::size_t frames_completed(const ArvexRt& rt) { return rt.shared()->telemetry.frames_completed.load(); }
 
-NodeInfo task(std::uint16_t node_id, std::size_t slot, std::size_t index, std::uint32_t generation) {
-  NodeInfo t;
-  t.node_id = node_id;
-  t.slot = slot;
-  t.index = index;
-  t.generation = generation;
-  return t;
-}
-
-// Spins (yielding) until `done` holds; a guard against hanging, not a timing assertion.
-template <class Done>
-bool eventually(Done done) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 // Waits until every spawned job has run.
 void drain(const ArvexRt& rt) {
   const SchedulerImpl& scheduler = *rt.shared()->exec.scheduler;

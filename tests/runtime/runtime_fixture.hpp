@@ -8,12 +8,14 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -76,6 +78,30 @@ inline ArvexRtBuilder builder_for(GraphCompiled compiled, SchedulerKind kind = S
   builder.scheduler = make_scheduler(kind);
   builder.compiled = std::move(compiled);
   return builder;
+}
+
+// A one-instance task of `node_id` in `slot`, stamped with `generation`.
+inline NodeInfo task(std::uint16_t node_id, std::size_t slot, std::size_t index, std::uint32_t generation = 0,
+                     bool is_post = false) {
+  NodeInfo t;
+  t.node_id = node_id;
+  t.slot = slot;
+  t.index = index;
+  t.count = 1;
+  t.generation = generation;
+  t.is_post = is_post;
+  return t;
+}
+
+// Spins (yielding) until `done` holds; a guard against hanging, not a timing assertion.
+template <class Done>
+bool eventually(Done done) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::yield();
+  }
+  return true;
 }
 
 // The first of `count` consecutive loopback UDP ports that were all free a moment ago.
