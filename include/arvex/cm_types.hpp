@@ -163,6 +163,9 @@ class CmTypes {
   CellGuard<T, false> read_cell() const noexcept;
   template <class T>
   CellGuard<T, true> write_cell() const noexcept;
+  // The stable name of the object type a CustomType or AnyHeld cell holds (for diagnostics);
+  // null for every other alternative.
+  const char* held_type_name() const noexcept;
   // The object of an AnyHeld value holding a T, reached without the lock; null otherwise.
   template <class T>
   T* any_held() const noexcept;

@@ -379,6 +379,12 @@ CellBlock* CmTypes::cell_of_type(const HeldType& type) const noexcept {
   return cell;
 }
 
+const char* CmTypes::held_type_name() const noexcept {
+  if (tag_ != CmTag::CustomType && tag_ != CmTag::AnyHeld) return nullptr;
+  const HeldType* held = static_cast<CellBlock*>(block_ptr())->held.type;
+  return held == nullptr ? nullptr : held->name;
+}
+
 SlicedAccess* CmTypes::sliced() const noexcept {
   if (tag_ != CmTag::SlicedType) return nullptr;
   const auto* table = reinterpret_cast<const detail::SlicedTable*>(static_cast<std::uintptr_t>(word16_));
