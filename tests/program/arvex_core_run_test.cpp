@@ -156,4 +156,22 @@ TEST(ArvexCoreRun, RecordWritesTheSchedulerCsvBesideTheTimingFile) {
   EXPECT_GT(occurrences(text, "\n"), 1u) << "a header and at least one record:\n" << text;
 }
 
+TEST(ArvexCoreRun, PythonExampleCallsItsFunctionsThroughTheBridgeLibrary) {
+  RunDir dir;
+  const fs::path log = dir.path() / "run.log";
+  const ProcessResult result = arvex::test_support::run_process(
+      "/usr/bin/timeout",
+      {kRunLimitSeconds, ARVEX_CORE_PATH, "--json", ARVEX_EXAMPLES_DIR "/python/python_pipeline.json", "--dylib",
+       ARVEX_PYTHON_BRIDGE_LIB, "--workers", "1", "--system-threads", "1", "--core-offset", "0", "--slots", "2",
+       "--max-frames", "6", "--output", log.string(), "--debug"},
+      {{"PYTHONPATH", ARVEX_EXAMPLES_DIR "/python"}});
+  const std::string text = read_text(log);
+  ASSERT_EQ(result.exit_status, 0) << result.err << text;
+  EXPECT_NE(text.find("Python bridge ABI verified"), std::string::npos) << "the library's stamp was checked";
+  // Each frame's report sees the four antenna values computed in Python.
+  EXPECT_EQ(occurrences(text, "first=antennas powers=[10.0, 10.5, 11.0, 11.5]"), 6u) << text;
+  EXPECT_NE(text.find("python report 6:"), std::string::npos) << text;
+  EXPECT_EQ(occurrences(result.err, "arvex-python-bridge: tier 1"), 1u) << result.err;
+}
+
 }  // namespace
