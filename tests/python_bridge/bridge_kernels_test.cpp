@@ -3,6 +3,7 @@
 // holding Python objects and their release from threads without the interpreter lock.
 
 #include <Python.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -231,6 +232,42 @@ TEST(BridgeKernels, CallsFromSeveralThreadsAtOnce) {
 
 TEST(BridgeKernels, AbiStampNamesTheInterpreterBuiltAgainst) {
   EXPECT_EQ(bridge_abi_stamp(), (std::uint32_t{PY_MAJOR_VERSION} << 24) | (std::uint32_t{PY_MINOR_VERSION} << 16));
+}
+
+// The built module carries its own copy of the value code: values made on one side must read
+// and release correctly on the other.
+TEST(BridgeLibrary, ValuesCrossBetweenTheModuleAndThisBinary) {
+  void* library = ::dlopen(ARVEX_PYTHON_BRIDGE_LIB, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  const auto kernel = [&](const char* name) { return reinterpret_cast<Kernel>(::dlsym(library, name)); };
+  const auto abi = reinterpret_cast<std::uint32_t (*)()>(::dlsym(library, "arvex_python_bridge_abi"));
+  const auto abi_version = reinterpret_cast<std::uint32_t (*)()>(::dlsym(library, "arvex_abi_version"));
+  ASSERT_TRUE(abi && abi_version && kernel("py_load_callable_cm") && kernel("py_call_bytes_cm"));
+  EXPECT_EQ(abi(), bridge_abi_stamp());
+  EXPECT_EQ(abi_version(), 3u);
+
+  PyObject* object = nullptr;
+  Py_ssize_t references = 0;
+  {
+    // A handle made by the module, read here through this binary's value code.
+    CmTypes handle = run(kernel("py_load_callable_cm"), {str("bridge_test_mod"), str("upper")});
+    const auto cell = handle.read_cell<PythonObjectHandle>();
+    ASSERT_TRUE(cell) << "the module's cell is recognised as a Python object handle here";
+    object = cell->get();
+    {
+      const InterpreterLock lock;
+      references = Py_REFCNT(object);
+    }
+    // Bytes made here, read by the module.
+    const std::uint8_t payload[] = {'h', 'i'};
+    const CmTypes bytes = run(kernel("py_call_bytes_cm"), {handle, CmTypes::make_bytes(payload), str("?")});
+    EXPECT_EQ(std::string(bytes.bytes().begin(), bytes.bytes().end()), "HI?");
+  }
+  // Released here without the lock: the module's release routine queued it (in the module's
+  // own queue), and its next locked call drops it.
+  run(kernel("py_load_callable_cm"), {str("bridge_test_mod"), str("record")});
+  const InterpreterLock lock;
+  EXPECT_EQ(Py_REFCNT(object), references - 1);
 }
 
 }  // namespace
