@@ -94,7 +94,7 @@ PyObject* held_object(const CmTypes& value) {
       return cell->get();
     }
     const char* actual = value.held_type_name();
-    std::printf("arvex-python-bridge: downcast failed: expected %s, found %s\n",
+    std::printf("expected %s, found %s (arvex-python-bridge: downcast of a CustomType cell)\n",
                 HeldTypeName<PythonObjectHandle>::value, actual != nullptr ? actual : "nothing");
     std::fflush(stdout);
   }

@@ -180,6 +180,45 @@ TEST(BridgeKernels, TierMessageOnceAndOnlyFromTheLoadKernel) {
       ::testing::ExitedWithCode(0), "^arvex-python-bridge: tier 1 [^\n]*GIL [^\n]*for tier 3\\)\n$");
 }
 
+TEST(BridgeKernels, SubinterpreterRequestIsAnsweredBeforeTheTierMessage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::setenv("ARVEX_PY_SUBINTERPRETERS", "", 1);
+        load("record");
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      "^arvex-python-bridge: ARVEX_PY_SUBINTERPRETERS requested but not yet implemented; falling back to tier 1\n"
+      "arvex-python-bridge: tier 1 [^\n]*\n$");
+}
+
+TEST(BridgeKernels, ACellHoldingAnotherTypeIsNotACallable) {
+  struct NotPython {
+    int value = 0;
+  };
+  const CmTypes handle = load("record");
+  struct Case {
+    const char* name;
+    CmTypes value;
+    bool diagnostic;  // a CustomType cell says which type it found
+  };
+  const Case cases[] = {
+      {"CustomType", CmTypes::make_custom<NotPython>(), true},
+      {"AnyHeld", CmTypes::make_any_held<NotPython>(), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool as_argument : {false, true}) {
+      ::testing::internal::CaptureStdout();
+      const std::string message = as_argument ? failure(&py_call_any, {handle, c.value}) : failure(&py_call_any, {c.value});
+      const std::string out = ::testing::internal::GetCapturedStdout();
+      EXPECT_EQ(message, "arvex-python-bridge: the slot does not hold a Python object");
+      EXPECT_EQ(out.find("expected Python object handle, found ") == 0, c.diagnostic) << out;
+    }
+  }
+}
+
 TEST(BridgeKernels, TwoLoadsGiveDistinctCellsHoldingTheSameObject) {
   const CmTypes first = load("record");
   const CmTypes second = load("record");
