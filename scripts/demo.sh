@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The program's main job on a bundled example graph: many frames through the pipeline example
-# on four slots, then the same graph with inline continuation and the custom scheduler. The
+# The program's main job on bundled example graphs: many frames through the pipeline example on
+# four slots, the same graph with inline continuation and the custom scheduler, the fan-out
+# example on eight slots, then a few frames of the Python example through the bridge. The
 # layout (one resolution thread, one worker, from core 0) fits a 2-core machine.
 set -euo pipefail
 core="${1:?usage: demo.sh path/to/arvex-core}"
@@ -18,7 +19,16 @@ run() {
   echo "exit status: 0, $(grep -c 'slot completed' "$log") frames completed in $(( (end - start) / 1000000 )) ms"
   grep -E 'core allocation|max frames reached|Shutdown flag' "$log" | sed 's/^/  | /'
 }
-layout=(--dylib '' --workers 1 --system-threads 1 --core-offset 0)
+threads=(--workers 1 --system-threads 1 --core-offset 0)
+layout=(--dylib '' "${threads[@]}")
 run --json examples/pipeline.json "${layout[@]}" --slots 4 --max-frames 20000
 run --json examples/pipeline.json "${layout[@]}" --slots 4 --max-frames 20000 --inline-continuation --custom
 run --json examples/fanout_barrier.json "${layout[@]}" --slots 8 --max-frames 20000
+
+# Python kernels: the example loads two functions from examples/python and calls them each frame.
+bridge=$(ls "$(dirname "$(dirname "$core")")"/python_bridge/arvex_python_bridge*.so)
+echo
+echo "\$ PYTHONPATH=examples/python $core --json examples/python/python_pipeline.json --dylib $bridge ${threads[*]} --slots 2 --max-frames 3"
+PYTHONPATH=examples/python "$core" --json examples/python/python_pipeline.json --dylib "$bridge" "${threads[@]}" \
+  --slots 2 --max-frames 3 --output "$log"
+grep 'python report' "$log" | sed 's/^/  | /'
