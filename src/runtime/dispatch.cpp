@@ -143,10 +143,14 @@ void dispatch_nodes(const std::shared_ptr<SharedData>& shared, const DispatchCtx
   } else if (tasks.empty()) {
     return;
   }
+  submit_resolution_record(ctx.telemetry, thread_id, start_ns);
+}
+
+void submit_resolution_record(Telemetry& telemetry, std::size_t thread_id, std::uint64_t start_ns) {
   Record record;
-  record.job_id = ctx.telemetry.jobs_recorded.fetch_add(1, std::memory_order_relaxed);
+  record.job_id = telemetry.jobs_recorded.fetch_add(1, std::memory_order_relaxed);
   record.start_ns = start_ns;
-  record.end_ns = nanos_since(ctx.telemetry.start);
+  record.end_ns = nanos_since(telemetry.start);
   record.worker = thread_id;
   submit_record(record);
 }

@@ -11,6 +11,7 @@
 // generation carries the reset that published it.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -39,6 +40,10 @@ struct DispatchCtx {
 
   static DispatchCtx of(SharedData& shared) noexcept;
 };
+
+// Submits the scheduler record of work a resolution thread did from `start_ns` (since the run's
+// start) until now: a dispatch or a batch. Takes the next job id.
+void submit_resolution_record(Telemetry& telemetry, std::size_t thread_id, std::uint64_t start_ns);
 
 // Dispatches `tasks` with their arguments collected at execution, then (with scheduler
 // recording on) submits one record of the dispatch for `thread_id`. `timing_slot` is the

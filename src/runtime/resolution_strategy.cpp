@@ -51,12 +51,7 @@ void MultiSlotBatchStrategy::drive_batch(const std::shared_ptr<SharedData>& shar
   }
   if (shared.telemetry.recorder &&
       (!shared.config.record_frame || mask_holds_frame(shared, mask, *shared.config.record_frame))) {
-    Record record;
-    record.job_id = shared.telemetry.jobs_recorded.fetch_add(1, std::memory_order_relaxed);
-    record.start_ns = since_start_ns;
-    record.end_ns = nanos_since(shared.telemetry.start);
-    record.worker = thread_id;
-    submit_record(record);
+    submit_resolution_record(shared.telemetry, thread_id, since_start_ns);
   }
   frame_slots([&](std::size_t s) {
     slots.processing_count[s].fetch_sub(1, std::memory_order_seq_cst);
