@@ -3,13 +3,11 @@
 #include <atomic>
 #include <bit>
 
-#include "instrumentation/async_recorder.hpp"
 #include "runtime/batch_resolution.hpp"
 #include "runtime/dispatch.hpp"
 #include "runtime/shared_data.hpp"
 #include "runtime/thread_scratch.hpp"
 #include "runtime/worker_resolution.hpp"
-#include "scheduling/scheduler_config.hpp"
 
 namespace arvex {
 
