@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "process_runner.hpp"
+#include "support/process_runner.hpp"
 
 namespace {
 

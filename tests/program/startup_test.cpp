@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "process_runner.hpp"
+#include "support/process_runner.hpp"
 
 namespace arvex {
 namespace {

@@ -1,4 +1,4 @@
-#include "process_runner.hpp"
+#include "support/process_runner.hpp"
 
 #include <spawn.h>
 #include <sys/wait.h>
