@@ -84,6 +84,9 @@ Expected<GraphNetworkConfig, LoadError> parse_network_config(const NetworkConfig
   config.extract_packet_func = function_registry::lookup(json.extract_packet_func);
   config.id_function = function_registry::lookup(json.id_function);
   config.index_function = function_registry::lookup(json.index_function.function);
+  config.extract_packet_func_name = json.extract_packet_func;
+  config.id_function_name = json.id_function;
+  config.index_function_name = json.index_function.function;
   ARVEX_ASSIGN_OR_RETURN(index_args, parse_args(json.index_function.args, context));
   config.index_args = std::move(index_args);
   config.buffer_depth = static_cast<std::size_t>(json.buffer_depth);

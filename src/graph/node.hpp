@@ -76,6 +76,11 @@ struct GraphNetworkConfig {
   std::size_t start_port = 0;
   std::optional<KernelFn> extract_packet_func = std::nullopt;
   std::optional<KernelFn> id_function = std::nullopt;
+  // The names the graph file gave the three functions, for messages (a function that is not
+  // in the registry is absent above).
+  std::string extract_packet_func_name = {};
+  std::string id_function_name = {};
+  std::string index_function_name = {};
 };
 
 // The name of the synthetic source node fed by the network receivers.

@@ -30,7 +30,9 @@ NetworkInfra::NetworkInfra(Parts parts)
     : packet_channel(parts.packet_channel_capacity),
       sockets(std::move(parts.sockets)),
       drop_counters(sockets.size()),
-      frame_dropped(parts.tracked_frames) {
+      frame_flags(parts.tracked_frames),
+      instance_seen(parts.track_instances ? parts.slots * ((parts.frame_packets + 63) / 64) : 0),
+      instance_words_per_slot(parts.track_instances ? (parts.frame_packets + 63) / 64 : 0) {
   buffer_return_senders.reserve(sockets.size());
   for (std::size_t i = 0; i < sockets.size(); ++i) {
     auto channel = std::make_shared<BufferReturnChannel>(parts.recv_pool_size);

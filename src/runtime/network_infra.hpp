@@ -17,15 +17,11 @@
 #include <vector>
 
 #include "arvex/cm_types.hpp"
-#include "support/bounded_mpmc_queue.hpp"
+#include "network/packet_channels.hpp"
 #include "network/udp_socket.hpp"
 #include "tables/cache_aligned_array.hpp"
 
 namespace arvex {
-
-using PacketBuffer = std::vector<std::uint8_t>;
-using PacketChannel = BoundedMpmcQueue<PacketMessage>;
-using BufferReturnChannel = BoundedMpmcQueue<PacketBuffer>;
 
 // A packet whose frame could not be placed in a slot yet, with its extracted payload.
 struct PendingPacket {
@@ -48,6 +44,17 @@ class BufferReturnSlot {
   std::optional<std::shared_ptr<BufferReturnChannel>> receiver_;
 };
 
+// What is known of one frame id, as bits of one byte. Changed by sequentially consistent
+// read-modify-writes: the finished bit pairs with a slot's processing_count (packet admission
+// raises the count, then reads the bit; the slot check sets the bit, then reads the count).
+// A bit is the claim of whoever set it first.
+enum FrameFlag : std::uint8_t {
+  kFrameDropped = 1,    // given up; its packets are discarded
+  kFrameFinished = 2,   // completed in its slot; later packets of it are late
+  kLateWarned = 4,      // a late packet of it has been reported
+  kExcessWarned = 8,    // a packet naming no free instance of it has been reported
+};
+
 // Frames with parked packets: frame id to its packets in parking order, smallest frame first.
 struct PendingFrames {
   std::mutex mutex;
@@ -59,7 +66,11 @@ struct NetworkInfra {
     std::size_t packet_channel_capacity = 1;
     std::vector<NetworkSocket> sockets;  // one buffer-return channel and drop counter each
     std::size_t recv_pool_size = 1024;   // capacity of every buffer-return channel
-    std::size_t tracked_frames = 0;      // dropped flags for frame ids 0 .. tracked_frames - 1
+    std::size_t tracked_frames = 0;      // flags for frame ids 0 .. tracked_frames - 1
+    // With an index function: per slot, one bit per instance of the network source.
+    std::size_t slots = 0;
+    std::size_t frame_packets = 0;
+    bool track_instances = false;
   };
 
   explicit NetworkInfra(Parts parts);
@@ -83,9 +94,28 @@ struct NetworkInfra {
   // that decides, so a reader that sees a count sees that frame's bookkeeping.
   std::atomic<std::size_t> frames_received{0};
   std::atomic<std::size_t> dropped_frames{0};
-  // Per frame id: the frame was dropped (claimed by an exchange, so each drop counts once).
-  // Frame ids beyond the array cannot be tracked.
-  CacheAlignedArray<std::atomic<bool>> frame_dropped;
+  // Per frame id, FrameFlag bits. Frame ids beyond the array cannot be tracked.
+  CacheAlignedArray<std::atomic<std::uint8_t>> frame_flags;
+  // Packets discarded because their frame had completed, and because they named an instance
+  // out of range or already received; reported with the drop report.
+  std::atomic<std::size_t> late_packets{0};
+  std::atomic<std::size_t> excess_packets{0};
+  // With an index function, which instances each slot's frame has received: words_per_slot
+  // words per slot, claimed by fetch_or, cleared when the slot is reset. Empty otherwise.
+  CacheAlignedArray<std::atomic<std::uint64_t>> instance_seen;
+  std::size_t instance_words_per_slot = 0;
+
+  bool frame_tracked(std::size_t frame) const noexcept { return frame < frame_flags.size(); }
+  bool frame_has(std::size_t frame, std::uint8_t flag) const noexcept {
+    return frame_tracked(frame) && (frame_flags[frame].load(std::memory_order_seq_cst) & flag) != 0;
+  }
+  // Sets `flag` on a tracked frame; true when this call set it.
+  bool claim_frame_flag(std::size_t frame, std::uint8_t flag) noexcept {
+    return frame_tracked(frame) && (frame_flags[frame].fetch_or(flag, std::memory_order_seq_cst) & flag) == 0;
+  }
+  void clear_frame_flag(std::size_t frame, std::uint8_t flag) noexcept {
+    if (frame_tracked(frame)) frame_flags[frame].fetch_and(static_cast<std::uint8_t>(~flag), std::memory_order_seq_cst);
+  }
   PendingFrames pending_frames;
   // Packets in pending_frames; changed under its mutex, read without it.
   std::atomic<std::size_t> parked_packets{0};

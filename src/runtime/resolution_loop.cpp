@@ -10,6 +10,7 @@
 #include "logging/log.hpp"
 #include "placement/cpu_pinning.hpp"
 #include "runtime/dispatch.hpp"
+#include "runtime/network_step.hpp"
 #include "runtime/shared_data.hpp"
 #include "runtime/slot_lifecycle.hpp"
 #include "runtime/slot_management.hpp"
@@ -119,12 +120,17 @@ void resolution(const std::shared_ptr<SharedData>& shared_ptr, std::size_t core,
   std::vector<std::size_t> running_slots;
   bool running_slots_dirty = true;
   GenerationSnapshot generations;
+  std::optional<NetworkStep> network_step;
+  if (shared.graph.network_config()) network_step.emplace(shared);
   const std::size_t max_frames = shared.config.max_frames;
   const auto frames_done = [&] {
     return shared.telemetry.frames_completed.load(std::memory_order_acquire) >= max_frames;
   };
 
   while (!shared.shutdown.load(std::memory_order_acquire)) {
+    if (network_step && !shared.network.receive_finished.load(std::memory_order_acquire)) {
+      network_step->run(shared_ptr, ctx, thread_id, timing_slot, hooks, running_slots_dirty, touched_slots);
+    }
     batch.clear();
     receive_completions(shared, batch);
     if (!batch.empty()) {

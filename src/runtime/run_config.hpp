@@ -21,6 +21,9 @@ struct RunConfig {
   // receiver thread's core. A receiver position past the list means "unpinned".
   std::size_t core_offset = 0;
   std::size_t receiver_core_start = 0;
+  // Receivers 0 .. pinned_receivers - 1 are pinned from receiver_core_start; the others run
+  // unpinned.
+  std::size_t pinned_receivers = 0;
   std::size_t recv_pool_size = 1024;  // packet buffers per socket
 
   // How a task waits for a predecessor result: spin, then yield, then park.

@@ -14,6 +14,7 @@
 #include "placement/core_allocation.hpp"
 #include "runtime/arg_resolution.hpp"
 #include "runtime/dispatch.hpp"
+#include "runtime/receiver_threads.hpp"
 #include "runtime/resolution_loop.hpp"
 #include "runtime/shared_data.hpp"
 
@@ -144,8 +145,10 @@ void run_post_nodes(const std::shared_ptr<SharedData>& shared_ptr) {
 
 Expected<void, std::string> run_impl(const std::shared_ptr<SharedData>& shared, std::optional<RunPredicate> until) {
   const RunConfig& config = shared->config;
-  if (!shared->graph.network_config()) {
-    ARVEX_LOG_DEBUG(kLogTarget, "No network_config present - skipping network receiver setup");
+  auto receivers = spawn_receiver_threads(shared);
+  if (!receivers) {
+    shared->shutdown.store(true, std::memory_order_seq_cst);
+    return Unexpected{std::move(receivers.error())};
   }
 
   ThreadSet resolvers;
@@ -159,6 +162,8 @@ Expected<void, std::string> run_impl(const std::shared_ptr<SharedData>& shared, 
         resolvers.add(spawn_resolution_thread(shared, core, i, config.slots + i));
       } catch (const std::system_error& e) {
         shared->shutdown.store(true, std::memory_order_seq_cst);
+        resolvers.join_all();
+        shutdown_receiver_threads(*shared, *receivers);
         return Unexpected{fmt::format("failed to spawn resolution thread {}: {}", i, e.what())};
       }
     }
@@ -177,6 +182,7 @@ Expected<void, std::string> run_impl(const std::shared_ptr<SharedData>& shared, 
   // Post nodes run on both paths once the frames are over.
   run_post_nodes(shared);
   resolvers.join_all();
+  shutdown_receiver_threads(*shared, *receivers);
 
   if (const std::optional<RunFailure> failure = shared->telemetry.failure.first()) {
     return Unexpected{fmt::format("kernel '{}' failed (frame {}, instance {}): {}", failure->node, failure->frame_id,

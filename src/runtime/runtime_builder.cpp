@@ -22,6 +22,23 @@ constexpr std::string_view kLogTarget = "arvex_core::runtime";
 // The collector interval of a recorder the builder creates itself.
 constexpr std::uint64_t kRecorderIntervalMs = 100;
 
+// A network step cannot run without its extract and ID functions, and a frame of no packets
+// on no sockets would never arrive: refuse such a source before anything is bound.
+std::optional<std::string> check_network_config(const GraphNetworkConfig* network) {
+  if (network == nullptr) return std::nullopt;
+  if (!network->extract_packet_func) {
+    return fmt::format("network function '{}' not found in registry", network->extract_packet_func_name);
+  }
+  if (!network->id_function) return fmt::format("network function '{}' not found in registry", network->id_function_name);
+  if (network->frame_packets == 0) return "network_config frame_packets must be >= 1 (got 0)";
+  if (network->num_sockets == 0) return "network_config num_sockets must be >= 1 (got 0)";
+  if (!network->index_function && !network->index_function_name.empty()) {
+    ARVEX_LOG_WARN(kLogTarget, "index function not found in registry; packets are indexed in arrival order",
+                   log::field("index_function", network->index_function_name));
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> check_config(const ArvexRtBuilder& b) {
   if (b.slots == 0) return fmt::format("slots must be >= 1 (got {})", b.slots);
   if (b.slots > kMaxSlots) {
@@ -32,7 +49,7 @@ std::optional<std::string> check_config(const ArvexRtBuilder& b) {
   if (b.batch_queue_capacity == 0) {
     return fmt::format("batch_queue_capacity must be > 0 (got {})", b.batch_queue_capacity);
   }
-  return std::nullopt;
+  return check_network_config(b.compiled.graph.network_config().get());
 }
 
 // The graph compiler never marks a node as an unchecked wrapper, so the selection only reports.
@@ -72,14 +89,18 @@ void adopt_thread_layout(ArvexRtBuilder& b, bool has_network) {
   b.receiver_threads = layout.receiver_threads;
   b.receiver_core_start = layout.receiver_core_start;
   b.workers = layout.worker_threads;
-  if (has_network && b.receiver_threads == 0) {
-    // The socket range must be polled by someone. The position just past the usable cores is
-    // where a receiver thread stays unpinned instead of sharing a worker's or resolver's core.
-    b.receiver_threads = 1;
-    b.receiver_core_start = usable_cores().size();
-    ARVEX_LOG_WARN(kLogTarget, "no receiver cores left after core allocation; running one receiver thread unpinned",
-                   log::field("requested_receiver_threads", requested_receivers),
-                   log::field("receiver_threads", b.receiver_threads));
+  if (has_network) {
+    // The socket range must be polled, and every requested receiver runs: those the core
+    // allocation left no core for run unpinned rather than on a worker's or resolver's core.
+    const std::size_t wanted = std::max({requested_receivers, layout.receiver_threads, std::size_t{1}});
+    b.pinned_receivers = layout.receiver_threads;
+    if (b.pinned_receivers == 0) b.receiver_core_start = usable_cores().size();
+    b.receiver_threads = wanted;
+    if (wanted > b.pinned_receivers) {
+      ARVEX_LOG_WARN(kLogTarget, "receiver threads beyond the allocated cores run unpinned",
+                     log::field("requested_receiver_threads", requested_receivers),
+                     log::field("receiver_threads", b.receiver_threads), log::field("pinned", b.pinned_receivers));
+    }
   }
   b.single_slot = b.slots == 1;
 }
@@ -95,6 +116,7 @@ RunConfig run_config(const ArvexRtBuilder& b) {
   c.workers = b.workers;
   c.core_offset = b.core_offset;
   c.receiver_core_start = b.receiver_core_start;
+  c.pinned_receivers = b.pinned_receivers;
   c.recv_pool_size = b.recv_pool_size;
   c.spin_wait_park_ns = b.spin_wait_park_ns;
   c.spin_wait_spin_iters = b.spin_wait_spin_iters;
@@ -117,7 +139,10 @@ NetworkInfra::Parts network_parts(const ArvexRtBuilder& b, const GraphNetworkCon
   parts.tracked_frames = b.max_frames + b.slots;
   parts.recv_pool_size = b.recv_pool_size;
   if (network == nullptr) return parts;  // an unused channel of capacity 1, nothing per socket
-  parts.packet_channel_capacity = packet_channel_capacity(network->frame_packets);
+  parts.packet_channel_capacity = b.packet_channel_capacity.value_or(packet_channel_capacity(network->frame_packets));
+  parts.slots = b.slots;
+  parts.frame_packets = network->frame_packets;
+  parts.track_instances = network->index_function.has_value();
   parts.sockets =
       bind_udp_socket_range(network->address, network->start_port, network->num_sockets, b.socket_recv_buf_bytes);
   return parts;

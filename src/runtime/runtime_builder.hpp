@@ -40,6 +40,7 @@ struct ArvexRtBuilder {
   std::size_t workers = 1;
   std::size_t core_offset = 1;
   std::size_t receiver_core_start = 0;
+  std::size_t pinned_receivers = 0;  // set by build(): receivers with a core of their own
   std::size_t recv_pool_size = 1024;
   std::uint64_t spin_wait_park_ns = 100;
   std::uint32_t spin_wait_spin_iters = 64;
@@ -61,6 +62,8 @@ struct ArvexRtBuilder {
   std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
   std::size_t batch_queue_capacity = 65536;
   std::size_t socket_recv_buf_bytes = 16 * 1024 * 1024;
+  // Overrides the packet channel's capacity (tests provoke full channels with a small one).
+  std::optional<std::size_t> packet_channel_capacity;
   std::shared_ptr<AsyncRecorder> recorder;  // kept only when `record` is set
   bool timing_enabled = false;
   bool use_rdtsc = false;

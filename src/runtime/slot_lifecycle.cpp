@@ -32,6 +32,10 @@ void reset_slot(SharedData& shared, std::size_t s, std::size_t thread_id) {
   sd.generation[s].fetch_add(1, std::memory_order_acq_rel);
   sd.packet_complete[s].store(false);
   sd.packet_count[s].store(0);
+  NetworkInfra& net = shared.network;
+  for (std::size_t w = 0; w < net.instance_words_per_slot; ++w) {
+    net.instance_seen[s * net.instance_words_per_slot + w].store(0, std::memory_order_relaxed);
+  }
   sd.pending_tasks[s].store(shared.cache.total_tasks_per_frame);
   sd.pending_cond_tasks[s].store(shared.cache.total_cond_tasks_per_frame);
   sd.needs_check[s].store(false);
@@ -202,6 +206,7 @@ void check_slots(SharedData& shared, std::size_t thread_id, const SlotHooks& hoo
     for (const RunningFrame& entry : *running) running_slots.push_back(entry.slot);
     running_slots_dirty = false;
   }
+  const bool network = shared.graph.network_config() != nullptr;
   const std::uint64_t mask = shared.config.slot_priority
                                  ? sd.active_bitmap.load(std::memory_order_acquire)
                                  : ~std::uint64_t{0};
@@ -213,8 +218,15 @@ void check_slots(SharedData& shared, std::size_t thread_id, const SlotHooks& hoo
     if (!sd.needs_check[s].load(std::memory_order_acquire) || !sd.needs_check[s].exchange(false)) continue;
     if (!slot_idle(sd, s)) continue;
     if (!shared.exec.counter->try_complete_slot(s)) continue;
+    // A network frame is marked finished before the second look: a packet admission raises
+    // processing_count before it reads the mark, so either it sees the mark (and discards its
+    // packet as late) or this look sees it at work.
+    const std::int64_t frame = sd.frame_id[s].load();
+    const bool marked = network && frame >= 0 &&
+                        shared.network.claim_frame_flag(static_cast<std::size_t>(frame), kFrameFinished);
     // A completion may have been counted between the first read and the claim.
     if (!slot_idle(sd, s)) {
+      if (marked) shared.network.clear_frame_flag(static_cast<std::size_t>(frame), kFrameFinished);
       shared.exec.counter->unmark_slot_completed(s);
       continue;
     }

@@ -14,30 +14,35 @@ SlotAssignResult assign_frame_to_available_slot(SharedData& shared, std::size_t 
   for (const RunningFrame& entry : **running) {
     if (entry.frame_id == frame) return {entry.slot, SlotAssignment::Existing};
   }
+  if (shared.network.frame_has(frame, kFrameFinished)) return {0, SlotAssignment::Finished};
 
   const std::size_t last = sd.last_assigned.load();
   auto states = sd.slot_states.write();
   const std::size_t n = states->size();
 
-  if ((*states)[last] == SlotState::Inactive) {
-    (*states)[last] = SlotState::Active;
-    sd.active_bitmap.fetch_or(std::uint64_t{1} << last, std::memory_order_acq_rel);
-    sd.needs_check[last].store(true);
-    (*running)->push_back({frame, last});
-    sd.frame_id[last].store(static_cast<std::int64_t>(frame));
-    ARVEX_DEBUG_PRINT("Assigned frame {} to slot {} (Inactive) -> Active (last assigned)", frame,
-                      last);
+  const auto activate = [&](std::size_t s, std::string_view how) {
+    (*states)[s] = SlotState::Active;
+    sd.active_bitmap.fetch_or(std::uint64_t{1} << s, std::memory_order_acq_rel);
+    sd.needs_check[s].store(true);
+    (*running)->push_back({frame, s});
+    sd.frame_id[s].store(static_cast<std::int64_t>(frame));
+    sd.last_assigned.store(s);
+    ARVEX_DEBUG_PRINT("Assigned frame {} to slot {} (Inactive) -> Active ({})", frame, s, how);
     running.reset();
     // Still under the slot_states lock: no other assignment or release of this slot can
     // interleave with the generation change.
-    sd.generation[last].fetch_add(1, std::memory_order_acq_rel);
-    if (hooks.start_slot_timing) hooks.start_slot_timing(last);
-    return {last, SlotAssignment::Activated};
-  }
+    sd.generation[s].fetch_add(1, std::memory_order_acq_rel);
+    if (hooks.start_slot_timing) hooks.start_slot_timing(s);
+    return SlotAssignResult{s, SlotAssignment::Activated};
+  };
 
+  if ((*states)[last] == SlotState::Inactive) return activate(last, "last assigned");
+
+  const bool start_at_once = shared.graph.network_config() && !shared.config.slot_priority;
   for (std::size_t k = 1; k < n; ++k) {
     const std::size_t s = (last + k) % n;
     if ((*states)[s] != SlotState::Inactive) continue;
+    if (start_at_once) return activate(s, "round robin");
     (*states)[s] = SlotState::Buffering;
     (*running)->push_back({frame, s});
     sd.frame_id[s].store(static_cast<std::int64_t>(frame));

@@ -44,6 +44,8 @@ enum class SlotAssignment : std::uint8_t {
   Activated = 1,
   // No Inactive slot; the slot index is meaningless.
   NoSlot = 2,
+  // The frame has already completed in a slot (a late network packet); nothing was assigned.
+  Finished = 3,
 };
 
 struct SlotAssignResult {
@@ -57,6 +59,11 @@ struct SlotAssignResult {
 // Active and its generation advances), else the next Inactive slot after it in round-robin
 // order (it turns Buffering and becomes last_assigned). Takes running_frames, then
 // slot_states, for writing; a thread that later reads running_frames sees the frame.
+//
+// With a network source and --slot-priority off, the round-robin slot turns Active at once
+// (outcome Activated): nothing else would ever start a Buffering slot in that mode. A network
+// frame that has already completed is not placed again (outcome Finished); the slot check
+// marks it finished before releasing its slot, under the same lock.
 SlotAssignResult assign_frame_to_available_slot(SharedData& shared, std::size_t frame,
                                                 const SlotHooks& hooks);
 

@@ -21,6 +21,7 @@
 
 #include "compiler/compile.hpp"
 #include "graph/graph_loader.hpp"
+#include "kernels/builtin_kernels.hpp"
 #include "runtime/runtime_builder.hpp"
 #include "scheduling/scheduler.hpp"
 #include "support/graph_builders.hpp"
@@ -48,14 +49,25 @@ inline GraphCompiled diamond_graph() {
 }
 
 // The "$network" source of `frame_packets` instances feeding one sink, bound to 127.0.0.1 from
-// `start_port`.
-inline GraphCompiled network_graph(std::size_t frame_packets, std::size_t start_port, std::size_t num_sockets) {
+// `start_port` on `num_sockets` ports, for packets of the stock header (frame id at byte 0,
+// index at byte 8). With `indexed`, packets name their instance with "packet_index_u32le".
+inline GraphCompiled network_graph(std::size_t frame_packets, std::size_t start_port, std::size_t num_sockets,
+                                   bool indexed = false) {
   GraphNetworkConfig config;
   config.address = "127.0.0.1";
   config.num_sockets = num_sockets;
   config.packet_length = 64;
   config.frame_packets = frame_packets;
   config.start_port = start_port;
+  config.extract_packet_func = packet_payload_kernel;
+  config.extract_packet_func_name = "packet_payload";
+  config.id_function = frame_id_u64le_kernel;
+  config.id_function_name = "frame_id_u64le";
+  if (indexed) {
+    config.index_function = packet_index_u32le_kernel;
+    config.index_function_name = "packet_index_u32le";
+    config.index_args = std::vector<Arg>{};
+  }
   Node source = node(0, std::string(kNetworkNodeName), frame_packets);
   source.function.clear();
   return compile_graph({std::move(source), node(1, "sink", 1, {res(0)})}, std::move(config));
