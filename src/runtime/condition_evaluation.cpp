@@ -88,6 +88,8 @@ ConditionOutcome evaluate_condition(SharedData& shared, std::uint16_t node, std:
   if (!entry.condition) return argument_conditions(shared, shared.graph.nodes()[node], index, slot);
 
   const NodeConditionCache& condition = *entry.condition;
+  // A given-up frame releases nothing behind its conditions.
+  if (frame_abandoned(shared, slot)) return ConditionOutcome::Failed;
   auto args = ARG_BUF.borrow();
   const ArgsStatus status = fill_args_from_cache(shared, condition.args, node, index, slot, generation, *args);
   if (status != ArgsStatus::Ready) {

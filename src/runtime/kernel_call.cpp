@@ -18,4 +18,8 @@ std::int64_t frame_in_slot(const SharedData& shared, std::size_t slot) noexcept 
   return shared.slots.frame_id[slot].load(std::memory_order_seq_cst);
 }
 
+bool frame_abandoned(const SharedData& shared, std::size_t slot) noexcept {
+  return slot < shared.slots.slot_count() && shared.slots.abandoned[slot].load(std::memory_order_acquire);
+}
+
 }  // namespace arvex

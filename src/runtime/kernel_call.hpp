@@ -48,4 +48,7 @@ inline bool call_kernel_guarded(SharedData& shared, std::string_view node_name, 
 // The frame in `slot`, -1 for slots that never hold one (the post nodes').
 std::int64_t frame_in_slot(const SharedData& shared, std::size_t slot) noexcept;
 
+// The frame in `slot` was given up: its tasks complete with None and run no kernel.
+bool frame_abandoned(const SharedData& shared, std::size_t slot) noexcept;
+
 }  // namespace arvex

@@ -117,6 +117,13 @@ struct NetworkInfra {
     if (frame_tracked(frame)) frame_flags[frame].fetch_and(static_cast<std::uint8_t>(~flag), std::memory_order_seq_cst);
   }
   PendingFrames pending_frames;
+  // Raised when the pending-frame table overflowed: the slots are held by frames that may have
+  // lost packets, and the next network step gives the oldest incomplete one up.
+  std::atomic<bool> pending_overflow{false};
+  // A frame beyond the trackable range arrived: every frame of the budget has been sent. The
+  // next network step gives up, once, the budget frames that never arrived or stay incomplete.
+  std::atomic<bool> beyond_budget_seen{false};
+  std::atomic<bool> lost_frames_swept{false};
   // Packets in pending_frames; changed under its mutex, read without it.
   std::atomic<std::size_t> parked_packets{0};
 };

@@ -81,6 +81,7 @@ void NetworkStep::run(const std::shared_ptr<SharedData>& shared_ptr, const Dispa
     }
   }
 
+  give_up_stalled_frames(shared, admission);
   if (!completions_.empty()) {
     const std::uint64_t since_start_ns = nanos_since(shared.telemetry.start);
     shared.exec.strategy->drive_batch(shared_ptr, completions_, ctx, thread_id, timing_slot, touched_slots,

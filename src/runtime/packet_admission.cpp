@@ -37,6 +37,11 @@ void discard_excess(SharedData& shared, std::size_t frame, std::size_t index, st
   }
 }
 
+void discard_beyond_range(NetworkInfra& net, std::size_t frame) {
+  ARVEX_LOG_WARN(kLogTarget, "packet beyond trackable frame range, discarded", log::field("frame", frame));
+  net.beyond_budget_seen.store(true, std::memory_order_release);
+}
+
 // Keeps a slot from being completed while a packet is being admitted to it; on release the
 // slot is marked for a check, which a slot check skipped meanwhile would otherwise miss.
 class SlotHold {
@@ -159,7 +164,107 @@ void record_completion(SharedData& shared, std::size_t slot, std::size_t index, 
   ctx.completions->push_back(TaskCompletion{task, std::move(value)});
 }
 
+// The packet that completed the slot's count: the one thread that wins the exchange counts
+// the frame as received.
+void count_frame_received(SharedData& shared, std::size_t slot, std::size_t thread_id) {
+  SlotData& sd = shared.slots;
+  if (sd.packet_complete[slot].exchange(true, std::memory_order_acq_rel)) {
+    ARVEX_DEBUG_PRINT("Thread {} -- Slot {} completion already claimed by another thread", thread_id, slot);
+    return;
+  }
+  ARVEX_DEBUG_PRINT("Thread {} -- All {} packets received for slot {} | pending_tasks={}, pending_cond={}", thread_id,
+                    shared.graph.network_config()->frame_packets, slot, sd.pending_tasks[slot].load(),
+                    sd.pending_cond_tasks[slot].load());
+  check_frame_completion(shared);
+}
+
+// Gives up the frame in `slot` with packets missing: its missing instances complete with no
+// payload and its remaining tasks run no kernel, so the frame drains through the usual slot
+// completion (which counts it completed) instead of holding the slot forever.
+void give_up_frame_in_slot(SharedData& shared, std::size_t slot, std::size_t frame, std::string_view reason,
+                           PacketAdmissionCtx& ctx) {
+  SlotData& sd = shared.slots;
+  NetworkInfra& net = shared.network;
+  const SlotHold hold(sd, slot);
+  if (sd.frame_id[slot].load() != static_cast<std::int64_t>(frame) || net.frame_has(frame, kFrameFinished)) return;
+  if (!net.claim_frame_flag(frame, kFrameDropped)) return;
+  sd.abandoned[slot].store(true, std::memory_order_release);
+  const std::size_t total = net.dropped_frames.fetch_add(1, std::memory_order_acq_rel) + 1;
+  ARVEX_LOG_WARN(kLogTarget, "frame dropped", log::field("frame", frame), log::field("total_dropped", total),
+                 log::field("reason", reason));
+
+  const GraphNetworkConfig& network = *shared.graph.network_config();
+  const std::size_t frame_packets = network.frame_packets;
+  std::size_t count = 0;
+  if (network.index_function) {
+    for (std::size_t index = 0; index < frame_packets; ++index) {
+      const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+      std::atomic<std::uint64_t>& word = net.instance_seen[slot * net.instance_words_per_slot + index / 64];
+      if ((word.fetch_or(bit, std::memory_order_acq_rel) & bit) != 0) continue;
+      record_completion(shared, slot, index, CmTypes::none(), ctx);
+      count = sd.packet_count[slot].fetch_add(1, std::memory_order_acq_rel) + 1;
+    }
+  } else {
+    std::size_t first = sd.packet_count[slot].load(std::memory_order_acquire);
+    while (first < frame_packets &&
+           !sd.packet_count[slot].compare_exchange_weak(first, frame_packets, std::memory_order_acq_rel)) {
+    }
+    for (std::size_t index = first; index < frame_packets; ++index) {
+      record_completion(shared, slot, index, CmTypes::none(), ctx);
+    }
+    if (first < frame_packets) count = frame_packets;
+  }
+  if (count == frame_packets) count_frame_received(shared, slot, ctx.thread_id);
+}
+
+// The Active frames still missing packets, oldest first.
+std::vector<RunningFrame> incomplete_frames(SharedData& shared) {
+  SlotData& sd = shared.slots;
+  std::vector<RunningFrame> frames;
+  {
+    const auto running = sd.running_frames.read();
+    const auto states = sd.slot_states.read();
+    for (const RunningFrame& entry : *running) {
+      if ((*states)[entry.slot] == SlotState::Active && !sd.packet_complete[entry.slot].load()) frames.push_back(entry);
+    }
+  }
+  std::sort(frames.begin(), frames.end(),
+            [](const RunningFrame& a, const RunningFrame& b) { return a.frame_id < b.frame_id; });
+  return frames;
+}
+
+// Frames of the budget that never showed up (no slot, nothing parked, neither finished nor
+// dropped) once frames past the budget arrive; counted dropped so that the budget runs out.
+void drop_frames_never_received(SharedData& shared) {
+  NetworkInfra& net = shared.network;
+  // Held for writing: no frame is assigned a slot while the sweep decides it is lost.
+  const auto running = shared.slots.running_frames.write();
+  const std::lock_guard lock(net.pending_frames.mutex);
+  for (std::size_t frame = 0; frame < shared.config.max_frames; ++frame) {
+    if (net.frame_has(frame, kFrameFinished | kFrameDropped) || net.pending_frames.frames.contains(frame)) continue;
+    const bool in_slot = std::any_of(running->begin(), running->end(),
+                                     [&](const RunningFrame& entry) { return entry.frame_id == frame; });
+    if (!in_slot) mark_frame_dropped(shared, frame, "never received");
+  }
+}
+
 }  // namespace
+
+void give_up_stalled_frames(SharedData& shared, PacketAdmissionCtx& ctx) {
+  NetworkInfra& net = shared.network;
+  if (net.pending_overflow.load(std::memory_order_acquire) && net.pending_overflow.exchange(false)) {
+    const std::vector<RunningFrame> stalled = incomplete_frames(shared);
+    if (!stalled.empty()) {
+      give_up_frame_in_slot(shared, stalled.front().slot, stalled.front().frame_id,
+                            "incomplete while the pending-frame buffer is full", ctx);
+    }
+  }
+  if (!net.beyond_budget_seen.load(std::memory_order_acquire) || net.lost_frames_swept.exchange(true)) return;
+  drop_frames_never_received(shared);
+  for (const RunningFrame& stalled : incomplete_frames(shared)) {
+    give_up_frame_in_slot(shared, stalled.slot, stalled.frame_id, "incomplete at the end of the stream", ctx);
+  }
+}
 
 std::optional<std::size_t> packet_number(const CmTypes& value) noexcept {
   const auto non_negative = [](auto v) -> std::optional<std::size_t> {
@@ -189,7 +294,7 @@ void admit_packet(SharedData& shared, std::size_t frame, CmTypes value,
                   PacketAdmissionCtx& ctx) {
   NetworkInfra& net = shared.network;
   if (!net.frame_tracked(frame)) {
-    ARVEX_LOG_WARN(kLogTarget, "packet beyond trackable frame range, discarded", log::field("frame", frame));
+    discard_beyond_range(net, frame);
     return;
   }
   if (net.frame_has(frame, kFrameDropped)) return;
@@ -201,7 +306,7 @@ void admit_packet(SharedData& shared, std::size_t frame, CmTypes value,
       park_pending_packet(shared, frame, std::move(value), received_at, receiver_core);
       return;
     case SlotAssignment::Finished:
-      discard_late(shared, frame);
+      if (!net.frame_has(frame, kFrameDropped)) discard_late(shared, frame);
       return;
     case SlotAssignment::Activated: {
       *ctx.running_slots_dirty = true;
@@ -232,22 +337,14 @@ void admit_packet(SharedData& shared, std::size_t frame, CmTypes value,
   record_completion(shared, slot, claim->index, std::move(value), ctx);
   record_packet(shared, frame, claim->index, received_at, receiver_core);
 
-  if (claim->count != network.frame_packets) return;
-  if (sd.packet_complete[slot].exchange(true, std::memory_order_acq_rel)) {
-    ARVEX_DEBUG_PRINT("Thread {} -- Slot {} completion already claimed by another thread", ctx.thread_id, slot);
-    return;
-  }
-  ARVEX_DEBUG_PRINT("Thread {} -- All {} packets received for slot {} | pending_tasks={}, pending_cond={}",
-                    ctx.thread_id, network.frame_packets, slot, sd.pending_tasks[slot].load(),
-                    sd.pending_cond_tasks[slot].load());
-  check_frame_completion(shared);
+  if (claim->count == network.frame_packets) count_frame_received(shared, slot, ctx.thread_id);
 }
 
 void park_pending_packet(SharedData& shared, std::size_t frame, CmTypes value,
                          std::chrono::steady_clock::time_point received_at, std::size_t receiver_core) {
   NetworkInfra& net = shared.network;
   if (!net.frame_tracked(frame)) {
-    ARVEX_LOG_WARN(kLogTarget, "packet beyond trackable frame range, discarded", log::field("frame", frame));
+    discard_beyond_range(net, frame);
     return;
   }
   if (net.frame_has(frame, kFrameDropped)) return;
@@ -256,6 +353,7 @@ void park_pending_packet(SharedData& shared, std::size_t frame, CmTypes value,
   std::lock_guard lock(net.pending_frames.mutex);
   auto& frames = net.pending_frames.frames;
   if (net.parked_packets.load(std::memory_order_acquire) >= capacity) {
+    net.pending_overflow.store(true, std::memory_order_release);
     const std::size_t victim = frames.empty() ? frame : std::max(frame, frames.rbegin()->first);
     if (auto it = frames.find(victim); it != frames.end()) {
       net.parked_packets.fetch_sub(it->second.size(), std::memory_order_acq_rel);

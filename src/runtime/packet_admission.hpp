@@ -55,6 +55,13 @@ void park_pending_packet(SharedData& shared, std::size_t frame, CmTypes value,
 // plus slots), frame by frame in increasing order, each frame's packets in parking order.
 void reinject_parked_packets(SharedData& shared, PacketAdmissionCtx& ctx);
 
+// Frees slots held by frames that lost packets. After the pending-frame table overflowed, the
+// oldest Active frame still missing packets is given up; once frames past the budget arrive,
+// budget frames that never arrived are dropped and every incomplete one is given up (once per
+// run). A given-up frame in a slot completes with no payload for its missing packets and runs
+// no more kernels; it counts as completed and as dropped.
+void give_up_stalled_frames(SharedData& shared, PacketAdmissionCtx& ctx);
+
 // Gives up `frame` once: counts it completed and dropped, and warns with `reason`.
 void mark_frame_dropped(SharedData& shared, std::size_t frame, std::string_view reason);
 

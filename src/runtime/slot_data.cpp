@@ -18,6 +18,7 @@ SlotData::SlotData(const Shape& shape)
       needs_check(shape.slots),
       packet_count(shape.slots),
       packet_complete(shape.slots),
+      abandoned(shape.slots),
       frame_id(shape.slots),
       cond_spawn_state(shape.slots * row_words(shape.cond_spawn_initial.size())),
       bulk_ready_state(shape.slots * row_words(shape.cond_spawn_initial.size())),

@@ -89,6 +89,10 @@ class SlotData {
   CacheAlignedArray<PaddedAtomic<bool>> needs_check;
   CacheAlignedArray<PaddedAtomic<std::size_t>> packet_count;
   CacheAlignedArray<PaddedAtomic<bool>> packet_complete;
+  // The slot's network frame was given up with packets missing: its remaining tasks complete
+  // without running their kernels, so that the frame drains and the slot completes as usual.
+  // Set by packet admission, cleared by the slot reset.
+  CacheAlignedArray<PaddedAtomic<bool>> abandoned;
   CacheAlignedArray<PaddedAtomic<std::int64_t>> frame_id;  // -1 while no frame occupies the slot
 
   // Bit s set while slot s is Active; changed by fetch_or / fetch_and (acq_rel) under the

@@ -32,6 +32,7 @@ void reset_slot(SharedData& shared, std::size_t s, std::size_t thread_id) {
   sd.generation[s].fetch_add(1, std::memory_order_acq_rel);
   sd.packet_complete[s].store(false);
   sd.packet_count[s].store(0);
+  sd.abandoned[s].store(false);
   NetworkInfra& net = shared.network;
   for (std::size_t w = 0; w < net.instance_words_per_slot; ++w) {
     net.instance_seen[s * net.instance_words_per_slot + w].store(0, std::memory_order_relaxed);

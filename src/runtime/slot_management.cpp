@@ -14,7 +14,9 @@ SlotAssignResult assign_frame_to_available_slot(SharedData& shared, std::size_t 
   for (const RunningFrame& entry : **running) {
     if (entry.frame_id == frame) return {entry.slot, SlotAssignment::Existing};
   }
-  if (shared.network.frame_has(frame, kFrameFinished)) return {0, SlotAssignment::Finished};
+  // Under the lock: the slot check marks a frame finished, and the lost-frame sweep marks a
+  // frame dropped, before they let go of running_frames.
+  if (shared.network.frame_has(frame, kFrameFinished | kFrameDropped)) return {0, SlotAssignment::Finished};
 
   const std::size_t last = sd.last_assigned.load();
   auto states = sd.slot_states.write();

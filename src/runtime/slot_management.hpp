@@ -44,7 +44,8 @@ enum class SlotAssignment : std::uint8_t {
   Activated = 1,
   // No Inactive slot; the slot index is meaningless.
   NoSlot = 2,
-  // The frame has already completed in a slot (a late network packet); nothing was assigned.
+  // The frame has already completed in a slot (a late network packet), or was given up;
+  // nothing was assigned.
   Finished = 3,
 };
 

@@ -74,6 +74,7 @@ ArgsStatus build_post_args(const SharedData& shared, const NodeInfo& task, std::
 
 bool call_kernel(SharedData& shared, const NodeInfo& task, KernelFn kernel, std::span<const CmTypes> args,
                  CmTypes& result) {
+  if (frame_abandoned(shared, task.slot)) return true;  // result stays None
   return call_kernel_guarded(shared, node_name(shared, task), frame_in_slot(shared, task.slot), task.index, kernel,
                              args, result);
 }
@@ -159,7 +160,7 @@ std::optional<NodeInfo> execute_bulk_task(const std::shared_ptr<SharedData>& sha
     auto args = ARG_BUF.borrow();
     NodeInfo instance = task;
     instance.count = 1;
-    if (entry.range_function && !entry.result_consumed) {
+    if (entry.range_function && !entry.result_consumed && !frame_abandoned(shared, task.slot)) {
       if (build_task_args(shared, instance, *args) != ArgsStatus::Ready) {
         log_stale_args(task);
         return std::nullopt;
