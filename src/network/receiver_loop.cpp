@@ -1,6 +1,7 @@
 #include "network/receiver_loop.hpp"
 
 #include <fmt/format.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -18,6 +19,10 @@ namespace arvex {
 namespace {
 
 constexpr std::string_view kLogTarget = "arvex_core::network";
+// Empty passes over the sockets before the thread waits for one to become readable, and the
+// longest such wait (shutdown is noticed within it).
+constexpr std::size_t kSpinPassesBeforeWait = 256;
+constexpr int kIdleWaitMs = 1;
 
 // A pinned thread is the fast path; a position past the usable cores (more receivers than
 // cores) runs unpinned, silently.
@@ -31,7 +36,7 @@ void pin_to_position(std::size_t position) {
   if (position < cores.size()) (void)pin_current_thread(cores[position]);
 }
 
-// Each receive waits about a microsecond, so one thread can poll several sockets.
+// Kept short in case a receive ever blocks; the loop itself receives without waiting.
 void set_short_receive_timeout(const NetworkSocket& socket) {
   timeval timeout{};
   timeout.tv_usec = 1;
@@ -58,6 +63,10 @@ class BufferPool {
     while (returns_->try_pop(buffer)) buffers_.push_back(std::move(buffer));
   }
 
+  // A buffer that received nothing usable goes straight back; freeing it would cost an
+  // allocation on every empty poll.
+  void put_back(PacketBuffer buffer) { buffers_.push_back(std::move(buffer)); }
+
   // An empty pool is bridged by a fresh buffer.
   PacketBuffer take() {
     if (buffers_.empty()) return PacketBuffer(packet_length_, 0);
@@ -82,8 +91,10 @@ void multi_socket_receiver_loop(ReceiverLoopArgs args) {
   const std::size_t end = std::max(args.end_socket, first);
   std::vector<BufferPool> pools;
   pools.reserve(end - first);
+  std::vector<pollfd> readable;
   for (std::size_t s = first; s < end; ++s) {
     set_short_receive_timeout(args.sockets[s]);
+    readable.push_back(pollfd{args.sockets[s].fd(), POLLIN, 0});
     const std::size_t k = s - first;
     pools.emplace_back(args.packet_length, args.pool_size,
                        k < args.return_receivers.size() ? args.return_receivers[k] : nullptr);
@@ -97,15 +108,26 @@ void multi_socket_receiver_loop(ReceiverLoopArgs args) {
   Clock::time_point last_packet = first_packet;
   bool accepted_any = false;
 
+  // Sockets are read without waiting, so an empty socket never holds up its neighbours (a
+  // receive timeout is rounded up to a scheduler tick). After a run of empty passes the thread
+  // sleeps until a socket is readable: a busy core stays busy, an idle one is given back.
+  std::size_t empty_passes = 0;
   while (!args.shutdown->load(std::memory_order_acquire)) {
+    if (++empty_passes > kSpinPassesBeforeWait) {
+      (void)::poll(readable.data(), readable.size(), kIdleWaitMs);
+      empty_passes = 0;
+    }
     for (std::size_t s = first; s < end; ++s) {
       BufferPool& pool = pools[s - first];
       pool.collect_returns();
       PacketBuffer buffer = pool.take();
-      const ssize_t received = ::recv(args.sockets[s].fd(), buffer.data(), buffer.size(), 0);
+      const ssize_t received = ::recv(args.sockets[s].fd(), buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (received < 0) {
         const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT || error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT || error == EINTR) {
+          pool.put_back(std::move(buffer));
+          continue;
+        }
         ARVEX_LOG_ERROR(kLogTarget, "recv error, exiting", log::field("thread_id", args.thread_id),
                         log::field("socket_id", s), log::field("error", std::string(std::strerror(error))));
         return;
@@ -115,8 +137,10 @@ void multi_socket_receiver_loop(ReceiverLoopArgs args) {
         ARVEX_LOG_WARN(kLogTarget, "unexpected packet size", log::field("thread_id", args.thread_id),
                        log::field("socket_id", s), log::field("size", size),
                        log::field("packet_length", args.packet_length));
+        pool.put_back(std::move(buffer));
         continue;
       }
+      empty_passes = 0;
       const Clock::time_point received_at = Clock::now();
       if (accepted_any) {
         last_packet = received_at;
@@ -126,6 +150,7 @@ void multi_socket_receiver_loop(ReceiverLoopArgs args) {
       }
       PacketMessage message{std::move(buffer), received_at, s, args.core_position};
       if (!args.packets->try_push(std::move(message))) {
+        pool.put_back(std::move(message.data));  // a failed push leaves the message untouched
         (*args.drop_counters)[s].fetch_add(1, std::memory_order_relaxed);
         ARVEX_LOG_WARN(kLogTarget, "channel full, packet dropped", log::field("thread_id", args.thread_id),
                        log::field("socket_id", s));

@@ -33,8 +33,9 @@ struct ReceiverLoopArgs {
   std::vector<std::shared_ptr<BufferReturnChannel>> return_receivers;
 };
 
-// Runs until `shutdown` is set (read once per pass over the sockets) or a receive fails with
-// an error other than a timeout. Datagrams of another size are logged and discarded; intact
+// Runs until `shutdown` is set (read once per pass over the sockets, and at least every
+// millisecond while the sockets are idle) or a receive fails with an error other than "would
+// block". Datagrams of another size are logged and discarded; intact
 // packets that find the packet channel full are counted in their socket's drop counter.
 void multi_socket_receiver_loop(ReceiverLoopArgs args);
 

@@ -120,8 +120,9 @@ struct NetworkInfra {
   // Raised when the pending-frame table overflowed: the slots are held by frames that may have
   // lost packets, and the next network step gives the oldest incomplete one up.
   std::atomic<bool> pending_overflow{false};
-  // A frame beyond the trackable range arrived: every frame of the budget has been sent. The
-  // next network step gives up, once, the budget frames that never arrived or stay incomplete.
+  // A frame beyond the trackable range arrived: every frame of the budget has been sent. From
+  // the next network step on, budget frames that never arrived (swept once) or stay
+  // incomplete are given up.
   std::atomic<bool> beyond_budget_seen{false};
   std::atomic<bool> lost_frames_swept{false};
   // Packets in pending_frames; changed under its mutex, read without it.

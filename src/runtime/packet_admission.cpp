@@ -259,8 +259,9 @@ void give_up_stalled_frames(SharedData& shared, PacketAdmissionCtx& ctx) {
                             "incomplete while the pending-frame buffer is full", ctx);
     }
   }
-  if (!net.beyond_budget_seen.load(std::memory_order_acquire) || net.lost_frames_swept.exchange(true)) return;
-  drop_frames_never_received(shared);
+  if (!net.beyond_budget_seen.load(std::memory_order_acquire)) return;
+  if (!net.lost_frames_swept.exchange(true)) drop_frames_never_received(shared);
+  // Every step from now on: a parked frame re-injected incomplete has lost its packets too.
   for (const RunningFrame& stalled : incomplete_frames(shared)) {
     give_up_frame_in_slot(shared, stalled.slot, stalled.frame_id, "incomplete at the end of the stream", ctx);
   }

@@ -57,8 +57,8 @@ void reinject_parked_packets(SharedData& shared, PacketAdmissionCtx& ctx);
 
 // Frees slots held by frames that lost packets. After the pending-frame table overflowed, the
 // oldest Active frame still missing packets is given up; once frames past the budget arrive,
-// budget frames that never arrived are dropped and every incomplete one is given up (once per
-// run). A given-up frame in a slot completes with no payload for its missing packets and runs
+// budget frames that never arrived are dropped (once), and from then on every frame still
+// missing packets at the end of a step is given up. A given-up frame in a slot completes with no payload for its missing packets and runs
 // no more kernels; it counts as completed and as dropped.
 void give_up_stalled_frames(SharedData& shared, PacketAdmissionCtx& ctx);
 
