@@ -310,7 +310,7 @@ TEST_F(PacketAdmissionTest, FramesPastTheBudgetGiveUpWhatNeverArrivedOrStaysInco
 
   admit(7, 0);
   give_up_stalled();
-  EXPECT_EQ(shared().network.dropped_frames.load(), 3U) << "the sweep runs once";
+  EXPECT_EQ(shared().network.dropped_frames.load(), 3U) << "nothing is given up twice";
 }
 
 TEST_F(PacketAdmissionTest, AGivenUpFrameRunsNoKernels) {
