@@ -370,6 +370,11 @@ void park_pending_packet(SharedData& shared, std::size_t frame, CmTypes value,
 void reinject_parked_packets(SharedData& shared, PacketAdmissionCtx& ctx) {
   NetworkInfra& net = shared.network;
   if (net.parked_packets.load(std::memory_order_acquire) == 0) return;
+  // A parked frame never has a slot: with none free it would only be parked again.
+  {
+    const auto states = shared.slots.slot_states.read();
+    if (std::none_of(states->begin(), states->end(), [](SlotState s) { return s == SlotState::Inactive; })) return;
+  }
   const std::size_t limit = shared.telemetry.frames_completed.load(std::memory_order_acquire) + shared.config.slots;
   std::vector<std::pair<std::size_t, std::vector<PendingPacket>>> due;
   {

@@ -22,8 +22,9 @@ constexpr std::string_view kLogTarget = "arvex_core::runtime";
 // The collector interval of a recorder the builder creates itself.
 constexpr std::uint64_t kRecorderIntervalMs = 100;
 
-// A network step cannot run without its extract and ID functions, and a frame of no packets
-// on no sockets would never arrive: refuse such a source before anything is bound.
+// A network step cannot run without its extract and ID functions (nor with an index function
+// named but not registered), and a frame of no packets on no sockets would never arrive:
+// refuse such a source before anything is bound.
 std::optional<std::string> check_network_config(const GraphNetworkConfig* network) {
   if (network == nullptr) return std::nullopt;
   if (!network->extract_packet_func) {
@@ -32,9 +33,10 @@ std::optional<std::string> check_network_config(const GraphNetworkConfig* networ
   if (!network->id_function) return fmt::format("network function '{}' not found in registry", network->id_function_name);
   if (network->frame_packets == 0) return "network_config frame_packets must be >= 1 (got 0)";
   if (network->num_sockets == 0) return "network_config num_sockets must be >= 1 (got 0)";
+  // An empty name asks for arrival order; a name that is not registered is a mistake, which
+  // would otherwise place packets silently in arrival order.
   if (!network->index_function && !network->index_function_name.empty()) {
-    ARVEX_LOG_WARN(kLogTarget, "index function not found in registry; packets are indexed in arrival order",
-                   log::field("index_function", network->index_function_name));
+    return fmt::format("network function '{}' not found in registry", network->index_function_name);
   }
   return std::nullopt;
 }

@@ -252,6 +252,55 @@ TEST_F(RuntimeBuildTest, PacketChannelHoldsFourFramesButAtLeast65536Packets) {
   }
 }
 
+TEST_F(RuntimeBuildTest, ANetworkSourceThatCannotRunIsRefusedBeforeAnythingIsBound) {
+  struct Case {
+    const char* name;
+    void (*spoil)(GraphNetworkConfig&);
+    std::string error;
+  };
+  const Case cases[] = {
+      {"extract function not registered",
+       [](GraphNetworkConfig& c) {
+         c.extract_packet_func.reset();
+         c.extract_packet_func_name = "extract_nothing";
+       },
+       "network function 'extract_nothing' not found in registry"},
+      {"ID function not registered",
+       [](GraphNetworkConfig& c) {
+         c.id_function.reset();
+         c.id_function_name = "no_id";
+       },
+       "network function 'no_id' not found in registry"},
+      {"index function named but not registered",
+       [](GraphNetworkConfig& c) { c.index_function_name = "index_typo"; },
+       "network function 'index_typo' not found in registry"},
+      {"no packets in a frame", [](GraphNetworkConfig& c) { c.frame_packets = 0; },
+       "network_config frame_packets must be >= 1 (got 0)"},
+      {"no sockets", [](GraphNetworkConfig& c) { c.num_sockets = 0; }, "network_config num_sockets must be >= 1 (got 0)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t port = free_udp_ports(1);
+    GraphNetworkConfig config = loopback_network(4, port, 1);
+    c.spoil(config);
+    auto built = build(builder_for(network_graph(std::move(config))));
+    ASSERT_FALSE(built.has_value());
+    EXPECT_EQ(built.error(), c.error);
+    // Nothing was bound: the port is still free.
+    UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), 0);
+  }
+  // An empty index function name asks for arrival order.
+  const std::size_t port = free_udp_ports(1);
+  GraphNetworkConfig config = loopback_network(4, port, 1);
+  config.index_function_name.clear();
+  EXPECT_TRUE(build(builder_for(network_graph(std::move(config)))).has_value());
+}
+
 TEST_F(RuntimeBuildTest, NetworkSourceGetsSocketsChannelsAndAReceiver) {
   const std::size_t start_port = free_udp_ports(2);
   ArvexRtBuilder builder = builder_for(network_graph(8, start_port, 2));

@@ -51,8 +51,8 @@ inline GraphCompiled diamond_graph() {
 // The "$network" source of `frame_packets` instances feeding one sink, bound to 127.0.0.1 from
 // `start_port` on `num_sockets` ports, for packets of the stock header (frame id at byte 0,
 // index at byte 8). With `indexed`, packets name their instance with "packet_index_u32le".
-inline GraphCompiled network_graph(std::size_t frame_packets, std::size_t start_port, std::size_t num_sockets,
-                                   bool indexed = false) {
+inline GraphNetworkConfig loopback_network(std::size_t frame_packets, std::size_t start_port,
+                                           std::size_t num_sockets, bool indexed = false) {
   GraphNetworkConfig config;
   config.address = "127.0.0.1";
   config.num_sockets = num_sockets;
@@ -68,9 +68,18 @@ inline GraphCompiled network_graph(std::size_t frame_packets, std::size_t start_
     config.index_function_name = "packet_index_u32le";
     config.index_args = std::vector<Arg>{};
   }
-  Node source = node(0, std::string(kNetworkNodeName), frame_packets);
+  return config;
+}
+
+inline GraphCompiled network_graph(GraphNetworkConfig config) {
+  Node source = node(0, std::string(kNetworkNodeName), config.frame_packets);
   source.function.clear();
   return compile_graph({std::move(source), node(1, "sink", 1, {res(0)})}, std::move(config));
+}
+
+inline GraphCompiled network_graph(std::size_t frame_packets, std::size_t start_port, std::size_t num_sockets,
+                                   bool indexed = false) {
+  return network_graph(loopback_network(frame_packets, start_port, num_sockets, indexed));
 }
 
 // One worker and one resolution thread from core position 0, as on the 2-core test machines.
