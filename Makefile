@@ -25,6 +25,7 @@ bench: setup
 	cmake --preset release
 	cmake --build --preset release
 	for b in build/release/bench/arvex_*_bench; do $$b; done
+	./bench/network_rate.sh build/release
 
 format:
 	find include src tests bench -name '*.hpp' -o -name '*.cpp' | xargs clang-format -i

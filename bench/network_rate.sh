@@ -20,6 +20,7 @@ trap 'rm -f "$log"' EXIT
 # One trial at `rate` packets per second; prints a verdict line and returns 0 when clean.
 trial() {
   local rate=$1
+  rm -f "$log"  # the readiness check below must not see the last trial's log
   timeout 120 "$core" --json "$graph" --dylib '' --workers 1 --system-threads 1 --core-offset 0 \
     --slots "$slots" --max-frames "$frames" --output "$log" &
   local pid=$!

@@ -32,3 +32,18 @@ echo "\$ PYTHONPATH=examples/python $core --json examples/python/python_pipeline
 PYTHONPATH=examples/python "$core" --json examples/python/python_pipeline.json --dylib "$bridge" "${threads[@]}" \
   --slots 2 --max-frames 3 --output "$log"
 grep 'python report' "$log" | sed 's/^/  | /'
+
+# Frames from the network: the sender streams 1000 frames of 8 packets over loopback into the
+# network example (ports 47000-47001), shuffled within frames.
+send="$(dirname "$(dirname "$core")")/udp_sender/arvex-udp-send"
+echo
+echo "\$ $core --json examples/network_loopback.json --dylib '' ${threads[*]} --slots 8 --max-frames 1000 &"
+echo "\$ $send --port 47000 --sockets 2 --frames 1000 --packets 8 --length 256 --rate 10000 --shuffle"
+rm -f "$log"
+"$core" --json examples/network_loopback.json --dylib '' "${threads[@]}" --slots 8 --max-frames 1000 --output "$log" &
+pid=$!
+for _ in $(seq 100); do grep -q "multi-socket receiver thread started" "$log" 2>/dev/null && break; sleep 0.05; done
+"$send" --port 47000 --sockets 2 --frames 1000 --packets 8 --length 256 --rate 10000 --shuffle | sed 's/^/  | /'
+wait "$pid"
+echo "exit status: 0, $(grep -c 'slot completed' "$log") frames completed"
+grep -E 'all frames received|packets dropped|frames dropped|discarded' "$log" | sed 's/^/  | /'

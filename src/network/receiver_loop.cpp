@@ -21,7 +21,7 @@ namespace {
 constexpr std::string_view kLogTarget = "arvex_core::network";
 // Empty passes over the sockets before the thread waits for one to become readable, and the
 // longest such wait (shutdown is noticed within it).
-constexpr std::size_t kSpinPassesBeforeWait = 256;
+constexpr std::size_t kSpinPassesBeforeWait = 16;
 constexpr int kIdleWaitMs = 1;
 
 // A pinned thread is the fast path; a position past the usable cores (more receivers than

@@ -125,6 +125,9 @@ struct NetworkInfra {
   // incomplete are given up.
   std::atomic<bool> beyond_budget_seen{false};
   std::atomic<bool> lost_frames_swept{false};
+  // Every frame below it is finished or dropped; advanced by the lost-frame sweeps (under
+  // running_frames and the pending-frame mutex) so that each sweep starts where the last ended.
+  std::atomic<std::size_t> settled_below{0};
   // Packets in pending_frames; changed under its mutex, read without it.
   std::atomic<std::size_t> parked_packets{0};
 };

@@ -233,14 +233,19 @@ std::vector<RunningFrame> incomplete_frames(SharedData& shared) {
   return frames;
 }
 
-// Frames of the budget that never showed up (no slot, nothing parked, neither finished nor
-// dropped) once frames past the budget arrive; counted dropped so that the budget runs out.
-void drop_frames_never_received(SharedData& shared) {
+// Frames the stream has passed without a trace (no slot, nothing parked, neither finished nor
+// dropped), below `below`, are counted dropped. The admission window counts frames, so each
+// such hole would otherwise hold it back for the rest of the run. Frames below the settled
+// cursor are finished or dropped already and are not visited again.
+void drop_frames_never_received(SharedData& shared, std::size_t below) {
   NetworkInfra& net = shared.network;
   // Held for writing: no frame is assigned a slot while the sweep decides it is lost.
   const auto running = shared.slots.running_frames.write();
   const std::lock_guard lock(net.pending_frames.mutex);
-  for (std::size_t frame = 0; frame < shared.config.max_frames; ++frame) {
+  std::size_t frame = net.settled_below.load(std::memory_order_relaxed);
+  while (frame < below && net.frame_has(frame, kFrameFinished | kFrameDropped)) ++frame;
+  net.settled_below.store(frame, std::memory_order_relaxed);
+  for (; frame < below && net.frame_tracked(frame); ++frame) {
     if (net.frame_has(frame, kFrameFinished | kFrameDropped) || net.pending_frames.frames.contains(frame)) continue;
     const bool in_slot = std::any_of(running->begin(), running->end(),
                                      [&](const RunningFrame& entry) { return entry.frame_id == frame; });
@@ -248,11 +253,21 @@ void drop_frames_never_received(SharedData& shared) {
   }
 }
 
+// The lowest parked frame, if any.
+std::optional<std::size_t> lowest_parked_frame(NetworkInfra& net) {
+  const std::lock_guard lock(net.pending_frames.mutex);
+  if (net.pending_frames.frames.empty()) return std::nullopt;
+  return net.pending_frames.frames.begin()->first;
+}
+
 }  // namespace
 
 void give_up_stalled_frames(SharedData& shared, PacketAdmissionCtx& ctx) {
   NetworkInfra& net = shared.network;
   if (net.pending_overflow.load(std::memory_order_acquire) && net.pending_overflow.exchange(false)) {
+    // A whole slot's worth of packets of later frames waits: what the stream skipped below
+    // them is lost.
+    if (const std::optional<std::size_t> lowest = lowest_parked_frame(net)) drop_frames_never_received(shared, *lowest);
     const std::vector<RunningFrame> stalled = incomplete_frames(shared);
     if (!stalled.empty()) {
       give_up_frame_in_slot(shared, stalled.front().slot, stalled.front().frame_id,
@@ -260,7 +275,7 @@ void give_up_stalled_frames(SharedData& shared, PacketAdmissionCtx& ctx) {
     }
   }
   if (!net.beyond_budget_seen.load(std::memory_order_acquire)) return;
-  if (!net.lost_frames_swept.exchange(true)) drop_frames_never_received(shared);
+  if (!net.lost_frames_swept.exchange(true)) drop_frames_never_received(shared, shared.config.max_frames);
   // Every step from now on: a parked frame re-injected incomplete has lost its packets too.
   for (const RunningFrame& stalled : incomplete_frames(shared)) {
     give_up_frame_in_slot(shared, stalled.slot, stalled.frame_id, "incomplete at the end of the stream", ctx);

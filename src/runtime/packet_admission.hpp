@@ -55,8 +55,9 @@ void park_pending_packet(SharedData& shared, std::size_t frame, CmTypes value,
 // plus slots), frame by frame in increasing order, each frame's packets in parking order.
 void reinject_parked_packets(SharedData& shared, PacketAdmissionCtx& ctx);
 
-// Frees slots held by frames that lost packets. After the pending-frame table overflowed, the
-// oldest Active frame still missing packets is given up; once frames past the budget arrive,
+// Frees slots held by frames that lost packets. After the pending-frame table overflowed, frames
+// below the lowest parked one that never arrived are dropped, and the oldest Active frame still
+// missing packets is given up; once frames past the budget arrive,
 // budget frames that never arrived are dropped (once), and from then on every frame still
 // missing packets at the end of a step is given up. A given-up frame in a slot completes with no payload for its missing packets and runs
 // no more kernels; it counts as completed and as dropped.

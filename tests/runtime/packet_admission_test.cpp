@@ -290,6 +290,23 @@ TEST_F(PacketAdmissionTest, AnOverflowGivesUpTheOldestFrameStillMissingPackets) 
   EXPECT_EQ(shared().slots.frame_id[0].load(), 1);
 }
 
+TEST_F(PacketAdmissionTest, AnOverflowDropsTheFramesTheStreamSkipped) {
+  // One slot of one packet: frames 0 and 1 never arrive, 2 waits, 3 overflows the table.
+  build_runtime({.slots = 1, .max_frames = 20, .frame_packets = 1});
+  park(2, 0);
+  park(3, 0);
+  give_up_stalled();
+  EXPECT_EQ(shared().network.dropped_frames.load(), 3U) << "3 by the overflow, 0 and 1 as skipped";
+  EXPECT_EQ(shared().telemetry.frames_completed.load(), 3U);
+  EXPECT_TRUE(logged("frame dropped frame=0")) << logged();
+  EXPECT_TRUE(logged("frame dropped frame=1")) << logged();
+  EXPECT_EQ(parked_frames(), (std::vector<std::size_t>{2}));
+
+  // The window has moved past the holes: the waiting frame runs.
+  reinject();
+  EXPECT_EQ(completed(), (std::vector<std::pair<std::uint64_t, std::size_t>>{{2, 0}}));
+}
+
 TEST_F(PacketAdmissionTest, FramesPastTheBudgetGiveUpWhatNeverArrivedOrStaysIncomplete) {
   // Frames 0 .. 5 can be tracked; 6 is past the budget of 4 frames on 2 slots.
   build_runtime({.slots = 2, .max_frames = 4, .frame_packets = 2, .indexed = true});
