@@ -172,6 +172,7 @@ class ArvexCoreNetworkTest : public ::testing::Test {
   }
 
   fs::path log_path() const { return dir_ / "run.log"; }
+  const fs::path& dir_path() const { return dir_; }
   std::string log() const { return read_text(log_path()); }
 
   // Writes the graph on fresh ports and starts arvex-core on it.
@@ -405,11 +406,74 @@ TEST_P(ArvexCoreNetworkMissingFunction, IsAConfigErrorBeforeAnyReceiverStarts) {
 const MissingFunction kMissingFunctions[] = {
     {"ExtractFunction", &NetworkGraph::extract},
     {"IdFunction", &NetworkGraph::id},
+    {"IndexFunction", &NetworkGraph::index},
 };
 
 INSTANTIATE_TEST_SUITE_P(ArvexCore, ArvexCoreNetworkMissingFunction,
                          ::testing::ValuesIn(kMissingFunctions),
                          arvex::test_support::row_name<MissingFunction>);
+
+// A frame id or an index must be a non-negative integer; a function that returns anything else
+// is a broken graph, which stops the program with the fatal status.
+struct WrongNumber {
+  const char* name;
+  std::string NetworkGraph::*field;
+  const char* message;
+};
+
+void PrintTo(const WrongNumber& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class ArvexCoreNetworkWrongNumber : public ArvexCoreNetworkTest,
+                                    public ::testing::WithParamInterface<WrongNumber> {};
+
+TEST_P(ArvexCoreNetworkWrongNumber, StopsTheProgram) {
+  NetworkGraph graph;
+  graph.*GetParam().field = "packet_payload";  // returns the packet's Bytes
+  start(graph, {"--slots", "1", "--max-frames", "1"});
+  ASSERT_TRUE(wait_for_receivers(1)) << log();
+  send({"--frames", "1"});
+  const RunOutcome run = finish();
+  EXPECT_EQ(run.core.exit_status, 101) << run.core.err << run.log;
+  EXPECT_TRUE(contains(run.core.err, GetParam().message)) << run.core.err;
+}
+
+const WrongNumber kWrongNumbers[] = {
+    {"IdFunction", &NetworkGraph::id, "ID function did not return a valid number for frame"},
+    {"IndexFunction", &NetworkGraph::index, "index_function must return usize"},
+};
+
+INSTANTIATE_TEST_SUITE_P(ArvexCore, ArvexCoreNetworkWrongNumber, ::testing::ValuesIn(kWrongNumbers),
+                         arvex::test_support::row_name<WrongNumber>);
+
+TEST_F(ArvexCoreNetworkTest, RecordedRunsListEveryPacketOnTheNetworkLane) {
+  constexpr std::size_t kFrames = 3;
+  NetworkGraph graph;
+  const fs::path timing = dir_path() / "stats.txt";
+  const RunOutcome outcome = run(graph, {"--slots", "1", "--max-frames", std::to_string(kFrames), "--record",
+                                         "--timing", timing.string()},
+                                 {"--frames", std::to_string(kFrames), "--rate", "250"});
+  expect_clean_run(outcome, kFrames);
+  // Slots 0 (frames) and 1 (the resolution thread) come before the network lane, 2; a packet's
+  // record names node 0 and its instance.
+  std::istringstream csv(read_text(dir_path() / "stats_sched.csv"));
+  std::size_t packets = 0;
+  std::vector<std::size_t> per_instance(graph.packets);
+  for (std::string line; std::getline(csv, line);) {
+    if (line.rfind("2,", 0) != 0) continue;
+    std::vector<std::string> cells;
+    std::stringstream row(line);
+    for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
+    ASSERT_EQ(cells.size(), 7u) << line;
+    EXPECT_EQ(std::stoull(cells[3]) - std::stoull(cells[2]), 10000u) << "a packet spans 10 us: " << line;
+    EXPECT_EQ(cells[5], "0") << line;
+    ++per_instance.at(std::stoul(cells[6]));
+    ++packets;
+  }
+  EXPECT_EQ(packets, kFrames * graph.packets);
+  EXPECT_EQ(per_instance, std::vector<std::size_t>(graph.packets, kFrames));
+}
 
 TEST_F(ArvexCoreNetworkTest, IndexKernelFailureOnTooShortPacketsEndsTheRun) {
   // The sender cannot make packets shorter than its header, so the test writes them: a frame id
