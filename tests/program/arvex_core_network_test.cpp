@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/process_runner.hpp"
+#include "support/text_files.hpp"
 #include "support/row_name.hpp"
 
 namespace {
@@ -37,20 +38,8 @@ const char* const kCompletedLast = "slot completed, max frames reached";
 const char* const kReceiverStarted = "multi-socket receiver thread started";
 const char* const kRoundRobin = "receiver_threads < num_sockets, using round-robin polling";
 
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(needle); at != std::string::npos;
-       at = text.find(needle, at + needle.size()))
-    ++count;
-  return count;
-}
+using arvex::test_support::occurrences;
+using arvex::test_support::read_text;
 
 bool contains(const std::string& text, const std::string& needle) {
   return text.find(needle) != std::string::npos;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/process_runner.hpp"
+#include "support/text_files.hpp"
 
 namespace {
 
@@ -20,18 +21,8 @@ using arvex::test_support::ProcessResult;
 
 constexpr const char* kRunLimitSeconds = "60";
 
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
-  return count;
-}
+using arvex::test_support::occurrences;
+using arvex::test_support::read_text;
 
 // A fresh directory under the test's temporary directory, removed afterwards.
 class RunDir {
