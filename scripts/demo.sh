@@ -6,7 +6,8 @@
 set -euo pipefail
 core="${1:?usage: demo.sh path/to/arvex-core}"
 log="$(mktemp)"
-trap 'rm -f "$log"' EXIT
+stats="$(mktemp -d)"
+trap 'rm -rf "$log" "$stats"' EXIT
 
 "$core" --version
 run() {
@@ -24,6 +25,14 @@ layout=(--dylib '' "${threads[@]}")
 run --json examples/pipeline.json "${layout[@]}" --slots 4 --max-frames 20000
 run --json examples/pipeline.json "${layout[@]}" --slots 4 --max-frames 20000 --inline-continuation --custom
 run --json examples/fanout_barrier.json "${layout[@]}" --slots 8 --max-frames 20000
+
+# Where the time goes: the pipeline again with --timing (statistics after 100 warm-up frames)
+# and --report (the JSON performance report).
+run --json examples/pipeline.json "${layout[@]}" --slots 4 --max-frames 2000 \
+  --timing "$stats/pipeline.txt" --exclude-frames 100 --report "$stats/report.json"
+sed 's/^/  | /' "$stats/pipeline.txt"
+echo "  | report: $(wc -c < "$stats/report.json") bytes of JSON, critical path: $(python3 -c \
+  'import json,sys; print(" -> ".join(json.load(open(sys.argv[1]))["critical_path"]["nodes_sample"]))' "$stats/report.json")"
 
 # Python kernels: the example loads two functions from examples/python and calls them each frame.
 bridge=$(ls "$(dirname "$(dirname "$core")")"/python_bridge/arvex_python_bridge*.so)

@@ -10,6 +10,8 @@
 
 #include "compiler/compile.hpp"
 #include "instrumentation/async_recorder.hpp"
+#include "instrumentation/stats_printout.hpp"
+#include "instrumentation/time_buffer_manager.hpp"
 #include "logging/log.hpp"
 #include "placement/cpu_pinning.hpp"
 #include "placement/worker_affinity.hpp"
@@ -149,7 +151,23 @@ int run_graph(StartupState& state) {
     return kErrorStatus;
   }
 
+  if (args.timing) {
+    // The statistics are labelled with the timing file's name.
+    const std::string& path = *args.timing;
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (const auto& timing = runtime->shared()->telemetry.time_buffers) {
+      const auto printed = timing->with_buffer([&](const TimeBuffer& buffer) {
+        return print_stats(buffer, name, std::filesystem::path(path), static_cast<std::size_t>(args.exclude_frames));
+      });
+      if (!printed) {
+        write_stderr(printed.error() + "\n");
+        return kErrorStatus;
+      }
+    }
+  }
   if (args.record) runtime->shared()->exec.scheduler->write_record(scheduler_csv_path(args));
+  if (args.report) runtime->write_json_report(*args.report, static_cast<std::size_t>(args.exclude_frames));
   return 0;
 }
 

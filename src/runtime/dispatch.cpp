@@ -10,6 +10,8 @@
 #include "graph/function_registry.hpp"
 #include "instrumentation/async_recorder.hpp"
 #include "runtime/shared_data.hpp"
+#include "runtime/timed_work.hpp"
+#include "scheduling/worker_identity.hpp"
 #include "runtime/task_execution.hpp"
 #include "runtime/thread_scratch.hpp"
 #include "scheduling/scheduler_config.hpp"
@@ -60,13 +62,6 @@ KernelFn post_function(const Node& node) {
   if (!found) fatal_stop(fmt::format("Post-node function '{}' not found in registry", node.function));
   return *found;
 }
-
-// Timing of dispatch as "Preparation" work does not exist yet: this marks where the start is
-// taken and where the elapsed time is added to the calling thread's timing slot.
-struct PreparationTimingHook {
-  PreparationTimingHook(const DispatchCtx& /*ctx*/, std::size_t /*timing_slot*/) noexcept {}
-  void finish() noexcept {}
-};
 
 }  // namespace
 
@@ -125,7 +120,7 @@ void send_to_scheduler(const std::shared_ptr<SharedData>& shared, const Dispatch
 
 void dispatch_nodes(const std::shared_ptr<SharedData>& shared, const DispatchCtx& ctx,
                     std::span<const NodeInfo> tasks, std::size_t thread_id, std::size_t timing_slot) {
-  PreparationTimingHook timing(ctx, timing_slot);
+  TimedWork timing(ctx.telemetry.time_buffers.get());
   const std::uint64_t start_ns = nanos_since(ctx.telemetry.start);
   {
     auto prepared = PREP_ARGS_BUF.borrow();
@@ -133,7 +128,7 @@ void dispatch_nodes(const std::shared_ptr<SharedData>& shared, const DispatchCtx
     prepared->resize(tasks.size());
     send_to_scheduler(shared, ctx, tasks, *prepared);
   }
-  timing.finish();
+  timing.add(timing_slot, "Preparation", WORKER_ID);
 
   if (!ctx.telemetry.recorder) return;
   if (ctx.config.record_frame) {

@@ -1,5 +1,6 @@
 #include "runtime/network_step.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <span>
 #include <utility>
@@ -8,20 +9,13 @@
 #include "runtime/dispatch.hpp"
 #include "runtime/kernel_call.hpp"
 #include "runtime/shared_data.hpp"
+#include "runtime/timed_work.hpp"
+#include "scheduling/worker_identity.hpp"
 #include "scheduling/scheduler_config.hpp"
 
 namespace arvex {
 
 namespace {
-
-// Timing of the network step does not exist yet: this marks where "Packet Received" (drain
-// instant minus arrival), "Packet Processing" (extract), "ID Function" and "Batch Resolution"
-// are added to the thread's timing slot.
-struct NetworkTimingHook {
-  NetworkTimingHook(const SharedData& /*shared*/, std::size_t /*timing_slot*/) noexcept {}
-  void packet_received(std::chrono::steady_clock::duration /*waited*/) noexcept {}
-  void finish(std::string_view /*what*/) noexcept {}
-};
 
 // The buffer goes back to its receiver's pool; a full or missing return channel lets it go.
 void return_buffer(NetworkInfra& net, PacketMessage& message) {
@@ -48,12 +42,17 @@ void NetworkStep::run(const std::shared_ptr<SharedData>& shared_ptr, const Dispa
   const auto drained_at = std::chrono::steady_clock::now();
 
   completions_.clear();
-  PacketAdmissionCtx admission{thread_id, &running_slots_dirty, &completions_, &hooks};
+  PacketAdmissionCtx admission{thread_id, timing_slot, &running_slots_dirty, &completions_, &hooks};
   reinject_parked_packets(shared, admission);
 
-  NetworkTimingHook timing(shared, timing_slot);
+  TimeBufferManager* const time_buffers = shared.telemetry.time_buffers.get();
+  TimedWork timing(time_buffers);
   for (PacketMessage& packet : drained_) {
-    timing.packet_received(drained_at - packet.received_at);
+    if (time_buffers != nullptr) {
+      const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(drained_at - packet.received_at);
+      time_buffers->add_task_time(timing_slot, "Packet Received", WORKER_ID, std::max(waited, std::chrono::nanoseconds(0)));
+      timing.restart();
+    }
     // The payload is a copy, so the buffer can go back to the pool whatever the extract
     // function keeps.
     CmTypes bytes = CmTypes::make_bytes(packet.data);
@@ -63,7 +62,7 @@ void NetworkStep::run(const std::shared_ptr<SharedData>& shared_ptr, const Dispa
                              std::span<const CmTypes>(&bytes, 1), payload)) {
       return;
     }
-    timing.finish("Packet Processing");
+    timing.add(timing_slot, "Packet Processing", WORKER_ID);
     CmTypes id;
     if (!call_kernel_guarded(shared, network.id_function_name, -1, 0, *network.id_function,
                              std::span<const CmTypes>(&payload, 1), id)) {
@@ -71,7 +70,7 @@ void NetworkStep::run(const std::shared_ptr<SharedData>& shared_ptr, const Dispa
     }
     const std::optional<std::size_t> frame = packet_number(id);
     if (!frame) fatal_stop("ID function did not return a valid number for frame");
-    timing.finish("ID Function");
+    timing.add(timing_slot, "ID Function", WORKER_ID);
     const std::size_t reachable =
         shared.telemetry.frames_completed.load(std::memory_order_acquire) + shared.config.slots;
     if (*frame < reachable) {
@@ -83,10 +82,11 @@ void NetworkStep::run(const std::shared_ptr<SharedData>& shared_ptr, const Dispa
 
   give_up_stalled_frames(shared, admission);
   if (!completions_.empty()) {
+    timing.restart();
     const std::uint64_t since_start_ns = nanos_since(shared.telemetry.start);
     shared.exec.strategy->drive_batch(shared_ptr, completions_, ctx, thread_id, timing_slot, touched_slots,
                                       since_start_ns);
-    timing.finish("Batch Resolution");
+    timing.add(timing_slot, "Batch Resolution", WORKER_ID);
     completions_.clear();
   }
 }

@@ -10,7 +10,9 @@
 #include "runtime/arg_resolution.hpp"
 #include "runtime/kernel_call.hpp"
 #include "runtime/shared_data.hpp"
+#include "runtime/timed_work.hpp"
 #include "scheduling/scheduler_config.hpp"
+#include "scheduling/worker_identity.hpp"
 
 namespace arvex {
 
@@ -315,8 +317,10 @@ void admit_packet(SharedData& shared, std::size_t frame, CmTypes value,
   }
   if (net.frame_has(frame, kFrameDropped)) return;
 
+  TimedWork timing(shared.telemetry.time_buffers.get());
   const SlotAssignResult assigned = assign_frame_to_available_slot(shared, frame, *ctx.hooks);
   const std::size_t slot = assigned.slot;
+  if (assigned.outcome != SlotAssignment::NoSlot) timing.add(ctx.timing_slot, "Slot Assignment", WORKER_ID);
   switch (assigned.outcome) {
     case SlotAssignment::NoSlot:
       park_pending_packet(shared, frame, std::move(value), received_at, receiver_core);

@@ -26,6 +26,7 @@ class SharedData;
 // What the admitting resolution thread lends to admission.
 struct PacketAdmissionCtx {
   std::size_t thread_id = 0;
+  std::size_t timing_slot = 0;  // the thread's slot in the time buffers
   // Set when admission made a slot Active: the thread's running-slot list is out of date.
   bool* running_slots_dirty = nullptr;
   // Admitted packets of Active slots, resolved as one batch at the end of the network step.

@@ -11,6 +11,8 @@
 #include "placement/cpu_pinning.hpp"
 #include "runtime/dispatch.hpp"
 #include "runtime/network_step.hpp"
+#include "runtime/timed_work.hpp"
+#include "scheduling/worker_identity.hpp"
 #include "runtime/shared_data.hpp"
 #include "runtime/slot_lifecycle.hpp"
 #include "runtime/slot_management.hpp"
@@ -107,6 +109,15 @@ void resolution(const std::shared_ptr<SharedData>& shared_ptr, std::size_t core,
   hooks.drive_buffered = [&](std::vector<TaskCompletion>& buffered, std::uint64_t since_start_ns) {
     strategy.drive_batch(shared_ptr, buffered, ctx, thread_id, timing_slot, touched_slots, since_start_ns);
   };
+  TimeBufferManager* const timing = shared.telemetry.time_buffers.get();
+  if (timing != nullptr) {
+    hooks.start_slot_timing = [timing](std::size_t slot) { timing->start_slot_processing(slot); };
+    hooks.finish_slot_timing = [timing](std::size_t slot) -> std::optional<std::string> {
+      auto finished = timing->finish_slot_processing(slot);
+      if (finished) return std::nullopt;
+      return std::move(finished.error());
+    };
+  }
 
   if (thread_id == 0) {
     bool expected = false;
@@ -134,6 +145,7 @@ void resolution(const std::shared_ptr<SharedData>& shared_ptr, std::size_t core,
     batch.clear();
     receive_completions(shared, batch);
     if (!batch.empty()) {
+      TimedWork batch_timing(timing);
       const std::uint64_t since_start_ns = nanos_since(shared.telemetry.start);
       auto completions = TASK_COMP_BUF.borrow();
       completions->clear();
@@ -152,6 +164,7 @@ void resolution(const std::shared_ptr<SharedData>& shared_ptr, std::size_t core,
       if (!completions->empty()) {
         strategy.drive_batch(shared_ptr, *completions, ctx, thread_id, timing_slot, touched_slots, since_start_ns);
       }
+      batch_timing.add(timing_slot, "Batch Resolution", WORKER_ID);
     }
     if (shared.shutdown.load(std::memory_order_acquire)) {
       ARVEX_LOG_DEBUG(kLogTarget, "detected shutdown after receive, exiting", log::field("thread_id", thread_id));
@@ -161,7 +174,9 @@ void resolution(const std::shared_ptr<SharedData>& shared_ptr, std::size_t core,
       ARVEX_LOG_DEBUG(kLogTarget, "all frames completed (after recv), exiting", log::field("thread_id", thread_id));
       return;
     }
+    TimedWork check_timing(timing);
     check_slots(shared, thread_id, hooks, running_slots, running_slots_dirty);
+    check_timing.add(timing_slot, "Slot Check", WORKER_ID);
     if (frames_done()) {
       ARVEX_LOG_DEBUG(kLogTarget, "all frames completed, exiting resolution loop", log::field("thread_id", thread_id));
       return;

@@ -13,6 +13,7 @@
 #include "logging/log.hpp"
 #include "placement/core_allocation.hpp"
 #include "runtime/arg_resolution.hpp"
+#include "instrumentation/time_buffer_manager.hpp"
 #include "runtime/dispatch.hpp"
 #include "runtime/receiver_threads.hpp"
 #include "runtime/resolution_loop.hpp"
@@ -145,6 +146,11 @@ void run_post_nodes(const std::shared_ptr<SharedData>& shared_ptr) {
 
 Expected<void, std::string> run_impl(const std::shared_ptr<SharedData>& shared, std::optional<RunPredicate> until) {
   const RunConfig& config = shared->config;
+  // The resolution threads' own timing slots follow the frame slots, one each.
+  TimeBufferManager* const timing = shared->telemetry.time_buffers.get();
+  if (timing != nullptr) {
+    for (std::size_t i = 0; i < config.system_threads; ++i) timing->start_slot_processing(config.slots + i);
+  }
   auto receivers = spawn_receiver_threads(shared);
   if (!receivers) {
     shared->shutdown.store(true, std::memory_order_seq_cst);
@@ -183,6 +189,13 @@ Expected<void, std::string> run_impl(const std::shared_ptr<SharedData>& shared, 
   run_post_nodes(shared);
   resolvers.join_all();
   shutdown_receiver_threads(*shared, *receivers);
+  if (timing != nullptr) {
+    for (std::size_t i = 0; i < config.system_threads; ++i) {
+      if (auto finished = timing->finish_slot_processing(config.slots + i); !finished) {
+        ARVEX_LOG_WARN(kLogTarget, "Failed to finish slot {} timing: {}", config.slots + i, finished.error());
+      }
+    }
+  }
 
   if (const std::optional<RunFailure> failure = shared->telemetry.failure.first()) {
     return Unexpected{fmt::format("kernel '{}' failed (frame {}, instance {}): {}", failure->node, failure->frame_id,

@@ -10,6 +10,7 @@
 
 #include "arvex/fatal.hpp"
 #include "logging/log.hpp"
+#include "instrumentation/time_buffer_manager.hpp"
 #include "network/udp_socket.hpp"
 #include "placement/core_allocation.hpp"
 #include "runtime/node_executor.hpp"
@@ -179,8 +180,11 @@ Expected<ArvexRt, std::string> build(ArvexRtBuilder builder) {
   SlotData::Shape shape = slot_shape(builder.slots, compiled.node_cache);
   adopt_thread_layout(builder, network != nullptr);
 
+  // One time-buffer slot per frame slot and one per resolution thread.
+  std::shared_ptr<TimeBufferManager> time_buffers;
   if (builder.timing_enabled) {
-    ARVEX_LOG_WARN(kLogTarget, "timing requested but time buffers are not available in this build");
+    time_buffers = std::make_shared<TimeBufferManager>(builder.slots + builder.system_threads, builder.system_threads,
+                                                       builder.use_rdtsc);
   }
 
   std::shared_ptr<AsyncRecorder> recorder;
@@ -205,7 +209,7 @@ Expected<ArvexRt, std::string> build(ArvexRtBuilder builder) {
       .compiled = std::move(builder.compiled),
       .network = std::move(network_infra),
       .slots = std::move(shape),
-      .telemetry = {.start = builder.epoch, .time_buffers = nullptr, .recorder = std::move(recorder)},
+      .telemetry = {.start = builder.epoch, .time_buffers = std::move(time_buffers), .recorder = std::move(recorder)},
       .exec = {.batch_queue_capacity = builder.batch_queue_capacity,
                .scheduler = std::move(builder.scheduler),
                .counter = std::move(counter),

@@ -84,6 +84,10 @@ class ArvexRt {
   // The same, also ending when `until` returns true at one of the 10 ms polls.
   Expected<void, std::string> run_until(RunPredicate until) const { return run_impl(shared_, std::move(until)); }
 
+  // With --timing, writes the JSON performance report of the steady frames (after the first
+  // `exclude_frames`) to `path`, with the graph's edges; without, writes nothing.
+  void write_json_report(const std::string& path, std::size_t exclude_frames) const;
+
  private:
   std::shared_ptr<SharedData> shared_;
 };

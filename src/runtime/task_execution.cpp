@@ -16,6 +16,8 @@
 #include "runtime/shared_data.hpp"
 #include "runtime/spin_wait.hpp"
 #include "runtime/thread_scratch.hpp"
+#include "runtime/timed_work.hpp"
+#include "scheduling/worker_identity.hpp"
 #include "scheduling/scheduler_config.hpp"
 
 namespace arvex {
@@ -48,13 +50,6 @@ void record_task(SharedData& shared, const NodeInfo& task) {
   record.index = task.index;
   submit_record(record);
 }
-
-// Timing of kernel calls does not exist yet: this marks where a start timestamp is taken and
-// the elapsed time is added under the node's name for non-post tasks.
-struct KernelTimingHook {
-  explicit KernelTimingHook(const SharedData& /*shared*/, const NodeInfo& /*task*/) noexcept {}
-  void finish() noexcept {}
-};
 
 // Post-node arguments, one by one: post nodes have no node cache entry of their own.
 ArgsStatus build_post_args(const SharedData& shared, const NodeInfo& task, std::vector<CmTypes>& out) {
@@ -118,7 +113,8 @@ std::optional<NodeInfo> execute_single_task(const std::shared_ptr<SharedData>& s
                                             std::optional<std::span<const CmTypes>> prepared, KernelFn kernel) {
   SharedData& shared = *shared_ptr;
   record_task(shared, task);
-  KernelTimingHook timing(shared, task);
+  // Frame tasks are timed under their node's name in their slot; post tasks are not.
+  TimedWork timing(task.is_post ? nullptr : shared.telemetry.time_buffers.get());
 
   CmTypes result;
   bool completed = false;
@@ -134,7 +130,7 @@ std::optional<NodeInfo> execute_single_task(const std::shared_ptr<SharedData>& s
     completed = call_kernel(shared, task, kernel, *args, result);
   }
   if (!completed) return std::nullopt;
-  timing.finish();
+  timing.add(task.slot, node_name(shared, task), WORKER_ID);
 
   if (task.is_post) {
     shared.exec.result_map->set(task, std::move(result));

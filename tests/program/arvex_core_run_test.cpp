@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "support/process_runner.hpp"
 #include "support/text_files.hpp"
 
@@ -145,6 +147,46 @@ TEST(ArvexCoreRun, RecordWritesTheSchedulerCsvBesideTheTimingFile) {
   ASSERT_TRUE(fs::exists(csv));
   const std::string text = read_text(csv);
   EXPECT_GT(occurrences(text, "\n"), 1u) << "a header and at least one record:\n" << text;
+}
+
+TEST(ArvexCoreRun, TimingRecordAndReportWriteStatisticsCsvAndJson) {
+  RunDir dir;
+  fs::create_directories(dir.path() / "out");
+  const fs::path stats = dir.path() / "out" / "stats.run.txt";
+  const fs::path report = dir.path() / "report.json";
+  const ProcessResult result =
+      run_core(dir.path() / "run.log", {"--json", ARVEX_EXAMPLES_DIR "/pipeline.json", "--slots", "2", "--max-frames",
+                                        "20", "--record", "--timing", stats.string(), "--report", report.string(),
+                                        "--exclude-frames", "4"});
+  ASSERT_EQ(result.exit_status, 0) << result.err << read_text(dir.path() / "run.log");
+
+  const std::string text = read_text(stats);
+  EXPECT_EQ(text.rfind("Time Statistics for stats.run.txt\nTotal Slots: 3\nTiming Method: Instant\n", 0), 0u) << text;
+  EXPECT_NE(text.find("  Total Frames Processed: 20\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  Excluded Frames (warm-up): 4 (Steady-state: 16 frames)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  Task 'sum' - Workers: 1, Total Executions: 16\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  Resolution Thread 0 (Slot 2):\n"), std::string::npos) << text;
+  EXPECT_TRUE(fs::exists(dir.path() / "out" / "stats_sched.csv"));
+
+  const std::string json = read_text(report);
+  ASSERT_FALSE(json.empty());
+  EXPECT_NE(json.back(), '\n') << "no trailing newline";
+  const nlohmann::json parsed = nlohmann::json::parse(json);
+  for (const char* key : {"bottleneck_hints", "critical_path", "optimization_suggestions", "per_node",
+                          "resource_utilization", "summary"}) {
+    EXPECT_TRUE(parsed.contains(key)) << key << "\n" << json;
+  }
+  EXPECT_EQ(parsed["summary"]["total_frames"], 16);
+  EXPECT_EQ(parsed["critical_path"]["nodes_sample"], nlohmann::json::array({"src", "scale", "sum"})) << json;
+}
+
+TEST(ArvexCoreRun, StatisticsToAnUnwritablePathFailTheRunAfterItsWork) {
+  RunDir dir;
+  const ProcessResult result = run_core(dir.path() / "run.log", {"--json", ARVEX_EXAMPLES_DIR "/pipeline.json", "--max-frames",
+                                                                 "3", "--timing", (dir.path() / "missing" / "t.txt").string()});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "Unable to write file: No such file or directory\n");
+  EXPECT_NE(read_text(dir.path() / "run.log").find("slot completed, max frames reached"), std::string::npos);
 }
 
 TEST(ArvexCoreRun, PythonExampleCallsItsFunctionsThroughTheBridgeLibrary) {

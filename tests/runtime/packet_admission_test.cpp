@@ -61,7 +61,7 @@ class PacketAdmissionTest : public test_support::LogCaptureTest {
   }
 
   SharedData& shared() { return *rt_->shared(); }
-  PacketAdmissionCtx ctx() { return PacketAdmissionCtx{0, &dirty_, &completions_, &hooks_}; }
+  PacketAdmissionCtx ctx() { return PacketAdmissionCtx{0, 1, &dirty_, &completions_, &hooks_}; }
 
   void admit(std::size_t frame, std::uint32_t index) {
     PacketAdmissionCtx admission = ctx();

@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "instrumentation/time_buffer_manager.hpp"
 #include "placement/core_allocation.hpp"
 #include "runtime_fixture.hpp"
 #include "support/log_capture.hpp"
@@ -198,13 +199,24 @@ TEST_F(RuntimeBuildTest, DependencyCounterIsDumpedAtDebugLevel) {
   EXPECT_TRUE(logged("DependencyCounter initialized:\nMultiThreadedCounter {")) << logged();
 }
 
-TEST_F(RuntimeBuildTest, TimingRequestWarnsThatTimeBuffersAreMissing) {
-  ArvexRtBuilder builder = builder_for(diamond_graph());
-  builder.timing_enabled = true;
-  auto built = build(std::move(builder));
-  ASSERT_TRUE(built.has_value());
-  EXPECT_TRUE(logged("timing requested but time buffers are not available in this build")) << logged();
-  EXPECT_EQ(built->shared()->telemetry.time_buffers, nullptr);
+TEST_F(RuntimeBuildTest, TimeBuffersExistOnlyWithTimingOneSlotPerFrameSlotAndResolutionThread) {
+  for (const bool timing : {false, true}) {
+    ArvexRtBuilder builder = builder_for(diamond_graph());
+    builder.slots = 3;
+    builder.max_frames = 10;
+    builder.timing_enabled = timing;
+    builder.use_rdtsc = true;
+    auto built = build(std::move(builder));
+    ASSERT_TRUE(built.has_value());
+    const auto& buffers = built->shared()->telemetry.time_buffers;
+    ASSERT_EQ(buffers != nullptr, timing);
+    if (!timing) continue;
+    EXPECT_TRUE(buffers->use_rdtsc());
+    buffers->with_buffer([](const TimeBuffer& b) {
+      EXPECT_EQ(b.num_slots, 3u + 1u);
+      EXPECT_EQ(b.system_threads, 1u);
+    });
+  }
 }
 
 TEST_F(RuntimeBuildTest, RecorderIsKeptOnlyWhileRecording) {
