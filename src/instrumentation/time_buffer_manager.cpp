@@ -56,6 +56,8 @@ Expected<void, std::string> check_slot(const TimeBuffer& buffer, std::size_t slo
 struct TimeBufferManager::Controller {
   explicit Controller(bool rdtsc) : use_rdtsc(rdtsc) {}
 
+  std::atomic<bool> send_warned{false};
+
   // Fails once the controller has ended. Senders announce themselves in `sending` before they
   // look at `closed`, so a dying controller that sees no sender after closing knows that no
   // request can arrive behind its last drain.
@@ -159,16 +161,25 @@ TimeBufferManager::~TimeBufferManager() {
 
 bool TimeBufferManager::use_rdtsc() const noexcept { return controller_->use_rdtsc; }
 
+bool TimeBufferManager::stopped() const noexcept { return controller_->closed.load(std::memory_order_acquire); }
+
+// Once the controller has ended every frame and task would fail to send; the run goes on
+// without timing and says so once.
+void TimeBufferManager::warn_send_failed() {
+  if (controller_->send_warned.exchange(true, std::memory_order_relaxed)) return;
+  ARVEX_LOG_WARN(kLogTarget, "failed to send timing request - controller may have shut down");
+}
+
 void TimeBufferManager::start_slot_processing(std::size_t slot) {
   if (!controller_->send(Start{slot, TimingPoint::now(controller_->use_rdtsc)})) {
-    ARVEX_LOG_WARN(kLogTarget, "failed to send timing request - controller may have shut down");
+    warn_send_failed();
   }
 }
 
 void TimeBufferManager::add_task_time(std::size_t slot, std::string_view name, std::uint64_t worker,
                                       std::chrono::nanoseconds duration) {
   if (!controller_->send(AddTaskTime{slot, std::string(name), worker, duration})) {
-    ARVEX_LOG_WARN(kLogTarget, "failed to send timing request - controller may have shut down");
+    warn_send_failed();
   }
 }
 

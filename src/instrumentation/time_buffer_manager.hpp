@@ -28,6 +28,8 @@ class TimeBufferManager {
   TimeBufferManager& operator=(const TimeBufferManager&) = delete;
 
   bool use_rdtsc() const noexcept;
+  // The controller has ended (a broken request); nothing is recorded any more.
+  bool stopped() const noexcept;
 
   // A frame starts in `slot` now.
   void start_slot_processing(std::size_t slot);
@@ -52,6 +54,8 @@ class TimeBufferManager {
   };
 
  private:
+  void warn_send_failed();
+
   std::shared_ptr<Shared> shared_;
   struct Controller;
   std::unique_ptr<Controller> controller_;

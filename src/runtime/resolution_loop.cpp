@@ -113,6 +113,8 @@ void resolution(const std::shared_ptr<SharedData>& shared_ptr, std::size_t core,
   if (timing != nullptr) {
     hooks.start_slot_timing = [timing](std::size_t slot) { timing->start_slot_processing(slot); };
     hooks.finish_slot_timing = [timing](std::size_t slot) -> std::optional<std::string> {
+      // A stopped controller has been reported once already.
+      if (timing->stopped()) return std::nullopt;
       auto finished = timing->finish_slot_processing(slot);
       if (finished) return std::nullopt;
       return std::move(finished.error());
