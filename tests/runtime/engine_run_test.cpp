@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "arvex/register_kernel.hpp"
+#include "instrumentation/time_buffer_manager.hpp"
 #include "runtime/condition_evaluation.hpp"
 #include "runtime/shared_data.hpp"
 #include "runtime/successor_release.hpp"
@@ -461,6 +462,39 @@ TEST_F(EngineRunTest, SlotsTakeTurnsUntilTheBudgetIsSpent) {
     }
     EXPECT_EQ(generations, kFrames + 1);
   }
+}
+
+TEST_F(EngineRunTest, TimingRecordsEveryFrameItsKernelsAndTheResolutionThreadsWork) {
+  constexpr std::size_t kFrames = 9;
+  ArvexRtBuilder builder = builder_for(compile_nodes(
+      {kernel_node(0, "a", "engine.times_ten", 2, {ref(0)}), kernel_node(1, "s", "engine.sum", 1, {res(0, offsets(2))})}));
+  builder.slots = 2;
+  builder.max_frames = kFrames;
+  builder.timing_enabled = true;
+  const ArvexRt rt = runtime_of(std::move(builder));
+  const auto outcome = run_settled(rt);
+  ASSERT_TRUE(outcome.has_value()) << outcome.error();
+
+  rt.shared()->telemetry.time_buffers->with_buffer([&](const TimeBuffer& buffer) {
+    ASSERT_EQ(buffer.num_slots, 3u);
+    std::size_t frames = 0;
+    for (std::size_t slot = 0; slot < 2; ++slot) {
+      for (const SlotStats& frame : buffer.slot_history[slot]) {
+        ++frames;
+        EXPECT_EQ(frame.slot, slot);
+        ASSERT_EQ(frame.task_times.count("a"), 1u);
+        EXPECT_EQ(frame.task_times.at("a").size(), 2u) << "one time per instance of a";
+        EXPECT_EQ(frame.task_times.at("s").size(), 1u);
+        EXPECT_GT(frame.total_time.count(), 0);
+      }
+    }
+    EXPECT_EQ(frames, kFrames);
+    // The resolution thread's own slot closes when the run ends.
+    ASSERT_EQ(buffer.slot_history[2].size(), 1u);
+    EXPECT_EQ(buffer.slot_history[2][0].task_times.count("Preparation"), 1u);
+    EXPECT_EQ(buffer.slot_history[2][0].task_times.count("Slot Check"), 1u);
+  });
+  EXPECT_FALSE(rt.shared()->telemetry.time_buffers->stopped());
 }
 
 TEST_F(EngineRunTest, InitialInstancesThatFeedNothingAllRunBeforeTheirFrameEnds) {
