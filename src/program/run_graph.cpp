@@ -3,8 +3,11 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 
@@ -15,7 +18,9 @@
 #include "logging/log.hpp"
 #include "placement/cpu_pinning.hpp"
 #include "placement/worker_affinity.hpp"
+#include "program/state_dump_watcher.hpp"
 #include "runtime/runtime_builder.hpp"
+#include "runtime/state_dumper.hpp"
 #include "scheduling/scheduler.hpp"
 
 namespace arvex {
@@ -62,6 +67,19 @@ std::string scheduler_csv_path(const Args& args) {
   const std::filesystem::path parent = std::filesystem::path(timing).parent_path();
   if (parent.empty()) return stem + "_sched.csv";
   return (parent / (stem + "_sched.csv")).string();
+}
+
+// The snapshot at shutdown, replacing any earlier file; a failure is reported, not fatal.
+void write_final_snapshot(const ArvexRt& runtime, const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  const std::string text = StateDumper::dump(runtime);
+  if (out) out << text;
+  if (out) out.close();
+  if (!out) {
+    write_stderr(fmt::format("state dump to {} failed: {}\n", path, std::strerror(errno)));
+    return;
+  }
+  ARVEX_LOG_INFO(kLogTarget, "runtime state dumped", log::field("path", path));
 }
 
 ArvexRtBuilder builder_from(const Args& args, std::size_t receiver_threads) {
@@ -146,10 +164,17 @@ int run_graph(StartupState& state) {
     return kErrorStatus;
   }
 
+  if (args.dump_state) {
+    install_dump_request_handler();
+    spawn_state_dump_watcher(*args.dump_state, runtime->shared());
+  }
+
   if (auto ran = runtime->run(); !ran) {
     write_stderr(fmt::format("Runtime error: {}\n", ran.error()));
     return kErrorStatus;
   }
+
+  if (args.dump_state) write_final_snapshot(*runtime, *args.dump_state);
 
   if (args.timing) {
     // The statistics are labelled with the timing file's name.
@@ -166,7 +191,10 @@ int run_graph(StartupState& state) {
       }
     }
   }
-  if (args.record) runtime->shared()->exec.scheduler->write_record(scheduler_csv_path(args));
+  if (args.record) {
+    runtime->shared()->exec.scheduler->write_record(scheduler_csv_path(args));
+    runtime->write_runtime_record();
+  }
   if (args.report) runtime->write_json_report(*args.report, static_cast<std::size_t>(args.exclude_frames));
   return 0;
 }

@@ -87,6 +87,8 @@ class ArvexRt {
   // With --timing, writes the JSON performance report of the steady frames (after the first
   // `exclude_frames`) to `path`, with the graph's edges; without, writes nothing.
   void write_json_report(const std::string& path, std::size_t exclude_frames) const;
+  // Writes nothing (the scheduler wrote its records); says at debug level whether it recorded.
+  void write_runtime_record() const;
 
  private:
   std::shared_ptr<SharedData> shared_;

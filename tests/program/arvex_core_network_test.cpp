@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -18,7 +20,10 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "support/process_runner.hpp"
 #include "support/text_files.hpp"
@@ -487,6 +492,109 @@ TEST_F(ArvexCoreNetworkTest, IndexKernelFailureOnTooShortPacketsEndsTheRun) {
   EXPECT_TRUE(contains(run.core.err, "packet of 10 bytes is shorter than the 12 bytes it needs"))
       << run.core.err;
   EXPECT_EQ(completed_frames(run.log), 0u) << run.log;
+}
+
+// ---------------------------------------------------------------------------------------------
+// State snapshots on SIGUSR1. A network run waits for its packets, so it stays alive, without
+// timing assumptions, until the test sends the frame that ends it.
+
+// The pid of the running arvex-core whose command line names `graph` (not its `timeout`).
+pid_t core_pid(const fs::path& graph) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmdline = read_text(entry.path() / "cmdline");
+    std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+    if (cmdline.rfind(ARVEX_CORE_PATH, 0) == 0 && contains(cmdline, graph.string())) return std::stoi(name);
+  }
+  return -1;
+}
+
+class ArvexCoreStateDumpTest : public ArvexCoreNetworkTest {
+ protected:
+  // Starts a one-frame network run with --dump-state `base` and waits until it polls.
+  pid_t start_waiting_run(const fs::path& base) {
+    start(NetworkGraph{}, {"--slots", "1", "--max-frames", "1", "--dump-state", base.string()});
+    if (!wait_for_receivers(1)) return -1;
+    return core_pid(dir_path() / "graph.json");
+  }
+  // Sends the one frame that ends the run.
+  RunOutcome end_run() {
+    send({"--frames", "1"});
+    return finish();
+  }
+  // Waits until `path` exists (the watcher polls every 200 ms).
+  static bool appears(const fs::path& path) {
+    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+    while (!fs::exists(path)) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+};
+
+TEST_F(ArvexCoreStateDumpTest, SignalsWithinOnePollMergeIntoOneSnapshot) {
+  const fs::path base = dir_path() / "state.json";
+  const pid_t pid = start_waiting_run(base);
+  ASSERT_GT(pid, 0) << log();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  ASSERT_TRUE(appears(fs::path(base.string() + ".1")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const RunOutcome run = end_run();
+  EXPECT_EQ(run.core.exit_status, 0) << run.core.err << run.log;
+  EXPECT_FALSE(fs::exists(base.string() + ".2")) << run.core.err;
+  EXPECT_EQ(run.core.err, "[arvex] state snapshot written to " + base.string() + ".1\n");
+  // The snapshot shows the run waiting for its frame; the final one shows it ended.
+  const nlohmann::json during = nlohmann::json::parse(read_text(base.string() + ".1"));
+  EXPECT_EQ(during["progress"]["frames_completed"], 0);
+  EXPECT_EQ(during["progress"]["shutdown"], false);
+  const nlohmann::json final_state = nlohmann::json::parse(read_text(base));
+  EXPECT_EQ(final_state["progress"]["frames_completed"], 1);
+  EXPECT_EQ(final_state["progress"]["shutdown"], true);
+  EXPECT_TRUE(contains(run.log, "runtime state dumped")) << run.log;
+}
+
+TEST_F(ArvexCoreStateDumpTest, SignalsAPollApartGiveNumberedSnapshots) {
+  const fs::path base = dir_path() / "state.json";
+  const pid_t pid = start_waiting_run(base);
+  ASSERT_GT(pid, 0) << log();
+  ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+  ASSERT_TRUE(appears(fs::path(base.string() + ".1")));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+  ASSERT_TRUE(appears(fs::path(base.string() + ".2")));
+  const RunOutcome run = end_run();
+  EXPECT_EQ(run.core.exit_status, 0) << run.core.err << run.log;
+  EXPECT_TRUE(fs::exists(base));
+}
+
+TEST_F(ArvexCoreStateDumpTest, AnUnwritableDirectoryIsReportedAndTheRunStillSucceeds) {
+  const fs::path base = dir_path() / "missing" / "state.json";
+  const pid_t pid = start_waiting_run(base);
+  ASSERT_GT(pid, 0) << log();
+  ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const RunOutcome run = end_run();
+  EXPECT_EQ(run.core.exit_status, 0) << run.core.err << run.log;
+  EXPECT_TRUE(contains(run.core.err, "[arvex] state snapshot failed: No such file or directory\n")) << run.core.err;
+  EXPECT_TRUE(contains(run.core.err, "state dump to " + base.string() + " failed: No such file or directory\n"))
+      << run.core.err;
+}
+
+TEST_F(ArvexCoreStateDumpTest, WithoutDumpStateTheSignalEndsTheProgram) {
+  start(NetworkGraph{}, {"--slots", "1", "--max-frames", "1"});
+  ASSERT_TRUE(wait_for_receivers(1)) << log();
+  const pid_t pid = core_pid(dir_path() / "graph.json");
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+  const RunOutcome run = finish();
+  // The program dies of the signal, and `timeout` re-raises it on itself: no normal exit.
+  EXPECT_EQ(run.core.exit_status, -1) << run.core.err << run.log;
+  EXPECT_FALSE(contains(run.core.err, "[arvex]")) << run.core.err;
 }
 
 }  // namespace

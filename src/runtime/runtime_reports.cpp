@@ -1,7 +1,11 @@
+// The reports a runtime writes after its run: the JSON performance report with the graph's
+// edges, and the note on scheduler records.
+
 #include "runtime/runtime_builder.hpp"
 
 #include "instrumentation/performance_report.hpp"
 #include "instrumentation/time_buffer_manager.hpp"
+#include "logging/log.hpp"
 
 namespace arvex {
 
@@ -33,6 +37,14 @@ void ArvexRt::write_json_report(const std::string& path, std::size_t exclude_fra
   if (!timing) return;
   const std::vector<NodeEdges> edges = report_edges(shared_->graph);
   timing->with_buffer([&](const TimeBuffer& buffer) { arvex::write_json_report(buffer, edges, path, exclude_frames); });
+}
+
+void ArvexRt::write_runtime_record() const {
+  if (shared_->telemetry.recorder) {
+    ARVEX_LOG_DEBUG("arvex_core::runtime", "async_recorder records already written via scheduler");
+  } else {
+    ARVEX_LOG_DEBUG("arvex_core::runtime", "recorder not enabled");
+  }
 }
 
 }  // namespace arvex
