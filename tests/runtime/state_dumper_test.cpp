@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -80,6 +82,23 @@ TEST_F(StateDumperTest, ActiveSlotsShowTheirFramesAndBitmap) {
   EXPECT_EQ(state["slot_data"]["slots"][0]["frame_id"], 4);
   EXPECT_EQ(state["slot_data"]["slots"][0]["state"], "active");
   EXPECT_EQ(state["slot_data"]["slots"][0]["generation"], 1);
+}
+
+TEST_F(StateDumperTest, RuntimeReportsWithoutTimingOrRecordingWriteNothing) {
+  for (const bool record : {false, true}) {
+    clear_log();
+    ArvexRtBuilder builder = builder_for(diamond_graph());
+    builder.record = record;
+    const ArvexRt rt = built(std::move(builder));
+    rt.write_runtime_record();
+    EXPECT_TRUE(logged(record ? "async_recorder records already written via scheduler" : "recorder not enabled"))
+        << logged();
+    // No time buffers without --timing: the report writes no file.
+    const std::string path = ::testing::TempDir() + "arvex_report_without_timing.json";
+    std::remove(path.c_str());
+    rt.write_json_report(path, 0);
+    EXPECT_FALSE(std::ifstream(path).good());
+  }
 }
 
 }  // namespace
