@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -99,6 +101,23 @@ TEST_F(StateDumperTest, RuntimeReportsWithoutTimingOrRecordingWriteNothing) {
     rt.write_json_report(path, 0);
     EXPECT_FALSE(std::ifstream(path).good());
   }
+}
+
+TEST_F(StateDumperTest, SnapshotsCanBeTakenWhileTheRunGoesOn) {
+  ArvexRtBuilder builder = builder_for(diamond_graph());
+  builder.slots = 3;
+  builder.max_frames = 300;
+  const ArvexRt rt = built(std::move(builder));
+  auto run = std::async(std::launch::async, [&] { return rt.run(); });
+  std::uint64_t last = 0;
+  while (run.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+    const nlohmann::json state = StateDumper::dump_value(rt);
+    const auto completed = state["progress"]["frames_completed"].get<std::uint64_t>();
+    EXPECT_GE(completed, last) << "progress never goes back";
+    last = completed;
+    EXPECT_EQ(state["slot_data"]["slots"].size(), 3u);
+  }
+  EXPECT_TRUE(run.get().has_value());
 }
 
 }  // namespace
