@@ -182,6 +182,12 @@ GraphCompiled compile_nodes(std::vector<Node> nodes, std::vector<Node> post = {}
   return compile(std::move(graph_spec), [](const std::optional<WorkerRangeSpec>&) { return std::size_t{0}; });
 }
 
+// "a" (2 instances) multiplies init object 0 by ten; "s" sums both results.
+GraphCompiled times_ten_then_sum() {
+  return compile_nodes(
+      {kernel_node(0, "a", "engine.times_ten", 2, {ref(0)}), kernel_node(1, "s", "engine.sum", 1, {res(0, offsets(2))})});
+}
+
 ArvexRt runtime_of(ArvexRtBuilder builder) {
   auto built = build(std::move(builder));
   EXPECT_TRUE(built.has_value()) << built.error();
@@ -442,8 +448,7 @@ TEST_F(EngineRunTest, SlotsTakeTurnsUntilTheBudgetIsSpent) {
   for (const std::size_t slots : {1u, 3u, 5u}) {
     SCOPED_TRACE(::testing::Message() << slots << " slots");
     forget_calls();
-    ArvexRtBuilder builder = builder_for(compile_nodes(
-        {kernel_node(0, "a", "engine.times_ten", 2, {ref(0)}), kernel_node(1, "s", "engine.sum", 1, {res(0, offsets(2))})}));
+    ArvexRtBuilder builder = builder_for(times_ten_then_sum());
     builder.slots = slots;
     builder.max_frames = kFrames;
     const ArvexRt rt = runtime_of(std::move(builder));
@@ -466,8 +471,7 @@ TEST_F(EngineRunTest, SlotsTakeTurnsUntilTheBudgetIsSpent) {
 
 TEST_F(EngineRunTest, TimingRecordsEveryFrameItsKernelsAndTheResolutionThreadsWork) {
   constexpr std::size_t kFrames = 9;
-  ArvexRtBuilder builder = builder_for(compile_nodes(
-      {kernel_node(0, "a", "engine.times_ten", 2, {ref(0)}), kernel_node(1, "s", "engine.sum", 1, {res(0, offsets(2))})}));
+  ArvexRtBuilder builder = builder_for(times_ten_then_sum());
   builder.slots = 2;
   builder.max_frames = kFrames;
   builder.timing_enabled = true;
